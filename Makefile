@@ -1,0 +1,65 @@
+# make test: install what is missing, build, run every C++ and Python test.
+# make demo: install what is missing, build, run the main example on ./data.
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+
+VENV ?= .venv
+BUILD ?= build
+BUILD_SANITIZE ?= build-sanitize
+PYTHON := $(abspath $(VENV))/bin/python
+CMAKE := $(abspath $(VENV))/bin/cmake
+APT_PACKAGES := nlohmann-json3-dev libtbb-dev libopenblas-dev libgtest-dev g++
+PYTEST_ARGS ?= -q
+
+.PHONY: test demo bench build deps system-deps test-cpp test-python test-sanitize clean
+
+system-deps:
+	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.installed: requirements-dev.txt
+	test -x $(PYTHON) || python3 -m venv $(VENV)
+	$(PYTHON) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+deps: system-deps $(VENV)/.installed
+
+$(BUILD)/build.ninja: | deps
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(PYTHON)
+
+build: deps $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD)
+
+test-cpp: build
+	cd $(BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure -j2
+
+test-python: build
+	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) -m pytest $(PYTEST_ARGS) tests
+
+test: test-cpp test-python
+
+$(BUILD_SANITIZE)/build.ninja: | deps
+	$(CMAKE) -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVDB_SANITIZE=ON -DTVDB_BUILD_PYTHON=OFF
+
+test-sanitize: deps $(BUILD_SANITIZE)/build.ninja
+	$(CMAKE) --build $(BUILD_SANITIZE)
+	cd $(BUILD_SANITIZE) && $(abspath $(VENV))/bin/ctest --output-on-failure -j2
+
+demo: build
+	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) examples/demo.py
+
+$(VENV)/.bench-installed: requirements-bench.txt $(VENV)/.installed
+	$(PYTHON) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
+	touch $@
+
+bench: build $(VENV)/.bench-installed
+	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/run.py $(BENCH_ARGS)
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SANITIZE)

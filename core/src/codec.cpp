@@ -1,0 +1,147 @@
+#include "codec.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tvdb {
+
+Result<FileEncoder> FileEncoder::create(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    return FileEncoder(fd);
+}
+
+FileEncoder::FileEncoder(FileEncoder&& other) noexcept
+    : fd_(other.fd_), buffer_(std::move(other.buffer_)), write_errno_(other.write_errno_) {
+    other.fd_ = -1;
+}
+
+FileEncoder::~FileEncoder() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void FileEncoder::put_bytes(const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        size_t room = kBufferSize - buffer_.size();
+        size_t n = size < room ? size : room;
+        buffer_.insert(buffer_.end(), p, p + n);
+        p += n;
+        size -= n;
+        if (buffer_.size() == kBufferSize) drain();
+    }
+}
+
+void FileEncoder::drain() {
+    size_t done = 0;
+    while (write_errno_ == 0 && done < buffer_.size()) {
+        ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) write_errno_ = errno;
+        else done += static_cast<size_t>(n);
+    }
+    buffer_.clear();
+}
+
+Result<void> FileEncoder::finish() {
+    drain();
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && write_errno_ == 0) write_errno_ = errno;
+    if (write_errno_ != 0) {
+        return fail(VectorDbError::serialization(VectorDbError::io_errno(write_errno_).message()));
+    }
+    return {};
+}
+
+bool RecordDecoder::take(size_t size) {
+    if (!ok()) return false;
+    if (size > remaining()) {
+        fail("unexpected end of input: needed " + std::to_string(size) + " more bytes, " +
+             std::to_string(remaining()) + " left at offset " + std::to_string(pos_));
+        return false;
+    }
+    pos_ += size;
+    return true;
+}
+
+void RecordDecoder::fail(std::string message) {
+    if (ok()) error_ = std::move(message);
+}
+
+bool RecordDecoder::boolean() {
+    size_t at = pos_;
+    uint8_t b = u8();
+    if (ok() && b > 1) {
+        fail("invalid boolean byte " + std::to_string(b) + " at offset " + std::to_string(at));
+        return false;
+    }
+    return b == 1;
+}
+
+uint32_t RecordDecoder::variant(uint32_t variants) {
+    size_t at = pos_;
+    uint32_t index = u32();
+    if (ok() && index >= variants) {
+        fail("invalid variant index " + std::to_string(index) + " (expected below " +
+             std::to_string(variants) + ") at offset " + std::to_string(at));
+        return 0;
+    }
+    return index;
+}
+
+uint64_t RecordDecoder::count(size_t min_element_size) {
+    size_t at = pos_;
+    uint64_t n = u64();
+    if (!ok()) return 0;
+    if (min_element_size > 0 && n > remaining() / min_element_size) {
+        fail("count " + std::to_string(n) + " at offset " + std::to_string(at) +
+             " exceeds the remaining " + std::to_string(remaining()) + " bytes");
+        return 0;
+    }
+    if (min_element_size == 0 && n > remaining() + (uint64_t{1} << 32)) {
+        fail("implausible count " + std::to_string(n) + " at offset " + std::to_string(at));
+        return 0;
+    }
+    return n;
+}
+
+std::string RecordDecoder::string() {
+    uint64_t n = count(1);
+    if (!ok()) return {};
+    std::string s(reinterpret_cast<const char*>(bytes_.data() + pos_), n);
+    pos_ += n;
+    return s;
+}
+
+std::span<const uint8_t> RecordDecoder::raw(size_t size) {
+    if (!take(size)) return {};
+    return bytes_.subspan(pos_ - size, size);
+}
+
+Result<std::vector<uint8_t>> read_file(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    std::vector<uint8_t> bytes;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
+    uint8_t chunk[1 << 16];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int code = errno;
+            ::close(fd);
+            return fail(VectorDbError::io_errno(code));
+        }
+        if (n == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+}  // namespace tvdb

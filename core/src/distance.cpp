@@ -1,0 +1,222 @@
+#include "distance.hpp"
+
+#include <immintrin.h>
+
+#include <cmath>
+
+namespace tvdb {
+
+std::string_view metric_name(Metric metric) {
+    switch (metric) {
+        case Metric::L2: return "l2";
+        case Metric::Cosine: return "cosine";
+        case Metric::DotProduct: return "dot_product";
+    }
+    return "l2";
+}
+
+std::string_view metric_debug_name(Metric metric) {
+    switch (metric) {
+        case Metric::L2: return "L2";
+        case Metric::Cosine: return "Cosine";
+        case Metric::DotProduct: return "DotProduct";
+    }
+    return "L2";
+}
+
+std::optional<Metric> metric_from_name(std::string_view name) {
+    if (name == "l2") return Metric::L2;
+    if (name == "cosine") return Metric::Cosine;
+    if (name == "dot_product") return Metric::DotProduct;
+    return std::nullopt;
+}
+
+std::optional<Metric> metric_from_id(uint32_t id) {
+    if (id >= kMetricCount) return std::nullopt;
+    return static_cast<Metric>(id);
+}
+
+namespace {
+
+// Lane j of an accumulator is the partial sum s_j of the fixed summation order.
+inline float combine_lanes(__m128 sums) {
+    alignas(16) float s[4];
+    _mm_store_ps(s, sums);
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// Per-metric sums of one pair. Cosine needs three sums; the other metrics use `dot` only
+// (L2 stores its sum of squared differences there).
+struct PairSums {
+    float dot = 0.0f;
+    float na = 0.0f;
+    float nb = 0.0f;
+};
+
+inline float finish(Metric metric, const PairSums& sums, bool squared_l2) {
+    switch (metric) {
+        case Metric::L2: return squared_l2 ? sums.dot : std::sqrt(sums.dot);
+        case Metric::DotProduct: return -sums.dot;
+        case Metric::Cosine:
+            if (sums.na == 0.0f || sums.nb == 0.0f) return 1.0f;
+            return 1.0f - sums.dot / (std::sqrt(sums.na) * std::sqrt(sums.nb));
+    }
+    return 0.0f;
+}
+
+// Adds the tail terms (elements B..L-1) of one pair, one at a time in index order.
+inline void add_tail(Metric metric, const float* a, const float* b, std::size_t from,
+                     std::size_t to, PairSums& sums) {
+    for (std::size_t i = from; i < to; ++i) {
+        if (metric == Metric::L2) {
+            float d = a[i] - b[i];
+            sums.dot += d * d;
+        } else {
+            sums.dot += a[i] * b[i];
+            if (metric == Metric::Cosine) {
+                sums.na += a[i] * a[i];
+                sums.nb += b[i] * b[i];
+            }
+        }
+    }
+}
+
+// Accumulates N candidates against one query, four lanes per candidate.
+template <std::size_t N>
+void block_sums(Metric metric, const float* query, std::size_t blocks_end,
+                const float* const* candidates, PairSums* out) {
+    __m128 acc[N];
+    __m128 na[N];
+    __m128 nb[N];
+    for (std::size_t c = 0; c < N; ++c) acc[c] = na[c] = nb[c] = _mm_setzero_ps();
+    if (metric == Metric::L2) {
+        for (std::size_t i = 0; i < blocks_end; i += 4) {
+            __m128 q = _mm_loadu_ps(query + i);
+            for (std::size_t c = 0; c < N; ++c) {
+                __m128 d = _mm_sub_ps(q, _mm_loadu_ps(candidates[c] + i));
+                acc[c] = _mm_add_ps(acc[c], _mm_mul_ps(d, d));
+            }
+        }
+    } else if (metric == Metric::DotProduct) {
+        for (std::size_t i = 0; i < blocks_end; i += 4) {
+            __m128 q = _mm_loadu_ps(query + i);
+            for (std::size_t c = 0; c < N; ++c)
+                acc[c] = _mm_add_ps(acc[c], _mm_mul_ps(q, _mm_loadu_ps(candidates[c] + i)));
+        }
+    } else {
+        for (std::size_t i = 0; i < blocks_end; i += 4) {
+            __m128 q = _mm_loadu_ps(query + i);
+            __m128 qq = _mm_mul_ps(q, q);
+            for (std::size_t c = 0; c < N; ++c) {
+                __m128 v = _mm_loadu_ps(candidates[c] + i);
+                acc[c] = _mm_add_ps(acc[c], _mm_mul_ps(q, v));
+                na[c] = _mm_add_ps(na[c], qq);
+                nb[c] = _mm_add_ps(nb[c], _mm_mul_ps(v, v));
+            }
+        }
+    }
+    for (std::size_t c = 0; c < N; ++c) {
+        out[c].dot = combine_lanes(acc[c]);
+        out[c].na = combine_lanes(na[c]);
+        out[c].nb = combine_lanes(nb[c]);
+    }
+}
+
+template <std::size_t N>
+void distances_of(Metric metric, std::span<const float> query, const float* const* candidates,
+                  bool squared_l2, float* out) {
+    const std::size_t len = query.size();
+    const std::size_t blocks_end = len & ~std::size_t{3};
+    PairSums sums[N];
+    block_sums<N>(metric, query.data(), blocks_end, candidates, sums);
+    for (std::size_t c = 0; c < N; ++c) {
+        add_tail(metric, query.data(), candidates[c], blocks_end, len, sums[c]);
+        out[c] = finish(metric, sums[c], squared_l2);
+    }
+}
+
+#if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+// Two candidates per 256-bit register: the low half holds one candidate's four lanes, the
+// high half another's, so every lane still sums exactly the terms of the 128-bit kernel.
+__attribute__((target("avx2"))) void rows8_sums(Metric metric, const float* query,
+                                                std::size_t blocks_end, const float* rows,
+                                                std::size_t stride, PairSums* out) {
+    __m256 acc[4];
+    __m256 nb[4];
+    __m256 na = _mm256_setzero_ps();
+    for (int p = 0; p < 4; ++p) acc[p] = nb[p] = _mm256_setzero_ps();
+    const float* row[8];
+    for (int r = 0; r < 8; ++r) row[r] = rows + r * stride;
+    for (std::size_t i = 0; i < blocks_end; i += 4) {
+        __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + i));
+        if (metric == Metric::Cosine) na = _mm256_add_ps(na, _mm256_mul_ps(q, q));
+        for (int p = 0; p < 4; ++p) {
+            __m256 v = _mm256_loadu2_m128(row[2 * p + 1] + i, row[2 * p] + i);
+            if (metric == Metric::L2) {
+                __m256 d = _mm256_sub_ps(q, v);
+                acc[p] = _mm256_add_ps(acc[p], _mm256_mul_ps(d, d));
+            } else {
+                acc[p] = _mm256_add_ps(acc[p], _mm256_mul_ps(q, v));
+                if (metric == Metric::Cosine) nb[p] = _mm256_add_ps(nb[p], _mm256_mul_ps(v, v));
+            }
+        }
+    }
+    float query_norm = combine_lanes(_mm256_castps256_ps128(na));
+    for (int p = 0; p < 4; ++p) {
+        out[2 * p].dot = combine_lanes(_mm256_castps256_ps128(acc[p]));
+        out[2 * p + 1].dot = combine_lanes(_mm256_extractf128_ps(acc[p], 1));
+        out[2 * p].nb = combine_lanes(_mm256_castps256_ps128(nb[p]));
+        out[2 * p + 1].nb = combine_lanes(_mm256_extractf128_ps(nb[p], 1));
+        out[2 * p].na = out[2 * p + 1].na = query_norm;
+    }
+}
+
+bool cpu_has_avx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+#endif
+
+}  // namespace
+
+float distance(Metric metric, std::span<const float> a, std::span<const float> b) {
+    const float* candidate = b.data();
+    float out;
+    distances_of<1>(metric, a, &candidate, false, &out);
+    return out;
+}
+
+std::array<float, 4> distance_ord_batch4(Metric metric, std::span<const float> query,
+                                         const std::array<const float*, 4>& candidates) {
+    std::array<float, 4> out;
+    distances_of<4>(metric, query, candidates.data(), true, out.data());
+    return out;
+}
+
+void distance_rows(Metric metric, std::span<const float> query, const float* rows,
+                   std::size_t n_rows, float* out) {
+    const std::size_t dim = query.size();
+    std::size_t r = 0;
+#if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+    if (cpu_has_avx2() && dim >= 4) {
+        const std::size_t blocks_end = dim & ~std::size_t{3};
+        PairSums sums[8];
+        for (; r + 8 <= n_rows; r += 8) {
+            const float* base = rows + r * dim;
+            rows8_sums(metric, query.data(), blocks_end, base, dim, sums);
+            for (int c = 0; c < 8; ++c) {
+                add_tail(metric, query.data(), base + c * dim, blocks_end, dim, sums[c]);
+                out[r + c] = finish(metric, sums[c], false);
+            }
+        }
+    }
+#endif
+    for (; r + 4 <= n_rows; r += 4) {
+        const float* group[4] = {rows + r * dim, rows + (r + 1) * dim, rows + (r + 2) * dim,
+                                 rows + (r + 3) * dim};
+        distances_of<4>(metric, query, group, false, out + r);
+    }
+    for (; r < n_rows; ++r) out[r] = distance(metric, query, std::span(rows + r * dim, dim));
+}
+
+}  // namespace tvdb

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "vector_index.hpp"
+
+namespace tvdb {
+
+// Exact brute force at full precision. Slots are appended and never reused or moved: a
+// delete clears the slot's flag, and the slot stays in memory and in saved files.
+class FlatIndex final : public VectorIndex {
+public:
+    FlatIndex(uint64_t dimensions, Metric metric);
+
+    Result<void> add(VectorId id, std::span<const float> vector) override;
+    // Checks every entry before storing any: all or nothing.
+    Result<void> add_batch(std::span<const VectorEntry> entries) override;
+    Result<std::vector<SearchResult>> search(std::span<const float> query,
+                                             uint64_t k) const override;
+    bool remove(VectorId id) override;
+    uint64_t len() const override { return count_; }
+    const IndexConfig& config() const override { return config_; }
+    void iter_vectors(const VectorVisitor& visit) const override;
+
+    // Rows of `data` get IDs start_id, start_id + 1, ...; the caller has checked the width.
+    Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
+    Result<void> save(const std::string& path) const;
+    static Result<FlatIndex> load(const std::string& path);
+
+    uint64_t slot_count() const { return ids_.size(); }
+
+private:
+    void append_slot(VectorId id, std::span<const float> vector);
+    std::span<const float> slot_vector(size_t slot) const;
+
+    std::vector<float> vectors_;
+    std::vector<VectorId> ids_;
+    std::vector<uint8_t> alive_;
+    IndexConfig config_;
+    std::unordered_map<VectorId, size_t> id_to_slot_;
+    uint64_t count_ = 0;
+};
+
+}  // namespace tvdb

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <cstddef>
+#include <vector>
+
+#include "vector_index.hpp"
+
+namespace tvdb {
+
+// Keeps the k nearest of a stream of candidates in a max-heap, so a scan over N vectors
+// costs O(N log k) and allocates k entries once. NaN distances never displace a kept hit.
+class TopK {
+public:
+    explicit TopK(size_t k) : k_(k) { heap_.reserve(k); }
+
+    float worst() const { return heap_.front().distance; }
+    bool full() const { return heap_.size() == k_; }
+    // Whether a candidate at this distance would be kept.
+    bool accepts(float distance) const {
+        return k_ > 0 && (!full() || rank(distance) < rank(worst()));
+    }
+
+    void push(VectorId id, float distance) {
+        if (!accepts(distance)) return;
+        if (full()) {
+            std::pop_heap(heap_.begin(), heap_.end(), farther);
+            heap_.back() = {id, distance};
+        } else {
+            heap_.push_back({id, distance});
+        }
+        std::push_heap(heap_.begin(), heap_.end(), farther);
+    }
+
+    // The kept hits, nearest first.
+    std::vector<SearchResult> take_sorted() {
+        std::sort_heap(heap_.begin(), heap_.end(), farther);
+        return std::move(heap_);
+    }
+
+private:
+    // NaN ranks as the farthest so that the heap keeps a strict weak order.
+    static float rank(float distance) {
+        return std::isnan(distance) ? std::numeric_limits<float>::infinity() : distance;
+    }
+    static bool farther(const SearchResult& a, const SearchResult& b) {
+        return rank(a.distance) < rank(b.distance);
+    }
+    size_t k_;
+    std::vector<SearchResult> heap_;
+};
+
+}  // namespace tvdb

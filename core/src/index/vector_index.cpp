@@ -1,0 +1,57 @@
+#include "vector_index.hpp"
+
+#include <array>
+#include <limits>
+
+namespace tvdb {
+namespace {
+constexpr std::array<std::string_view, 9> kIndexTypeNames = {
+    "flat", "hnsw", "quantized_flat", "ivf", "ivf_pq", "fp16_flat", "mmap_flat", "binary_flat",
+    "faiss"};
+}
+
+std::string_view index_type_name(IndexType type) {
+    return kIndexTypeNames[static_cast<size_t>(type)];
+}
+
+std::optional<IndexType> index_type_from_name(std::string_view name) {
+    for (size_t i = 0; i < kIndexTypeNames.size(); ++i) {
+        if (kIndexTypeNames[i] == name) return static_cast<IndexType>(i);
+    }
+    return std::nullopt;
+}
+
+Result<void> VectorIndex::add_batch(std::span<const VectorEntry> entries) {
+    for (const auto& [id, vector] : entries) {
+        if (auto added = add(id, vector); !added) return added;
+    }
+    return {};
+}
+
+Result<void> VectorIndex::save_graph(const std::string&) const { return {}; }
+
+Result<void> VectorIndex::load_graph_mmap(const std::string&) {
+    flush();
+    return {};
+}
+
+Result<uint64_t> bulk_row_count(uint64_t dimensions, size_t floats, VectorId start_id) {
+    if (dimensions == 0) {
+        return fail(VectorDbError::invalid_config(
+            "bulk insertion needs at least one dimension to count rows"));
+    }
+    if (floats % dimensions != 0) {
+        return fail(VectorDbError::invalid_config("data length " + std::to_string(floats) +
+                                                  " is not divisible by dimension " +
+                                                  std::to_string(dimensions)));
+    }
+    uint64_t rows = floats / dimensions;
+    if (rows > 0 && rows - 1 > std::numeric_limits<uint64_t>::max() - start_id) {
+        return fail(VectorDbError::invalid_config(
+            "IDs from start_id " + std::to_string(start_id) + " for " + std::to_string(rows) +
+            " rows would pass the largest vector ID"));
+    }
+    return rows;
+}
+
+}  // namespace tvdb

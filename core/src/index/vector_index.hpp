@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../distance.hpp"
+#include "../error.hpp"
+
+namespace tvdb {
+
+using VectorId = uint64_t;
+
+struct IndexConfig {
+    uint64_t dimensions = 0;
+    Metric metric = Metric::L2;
+};
+
+// One hit; a search answer is ordered by ascending distance (ties in no particular order).
+struct SearchResult {
+    VectorId id;
+    float distance;
+};
+
+// The kinds a collection can be configured with, in variant order.
+enum class IndexType : uint32_t {
+    Flat,
+    Hnsw,
+    QuantizedFlat,
+    Ivf,
+    IvfPq,
+    Fp16Flat,
+    MmapFlat,
+    BinaryFlat,
+    // Recognised by name, but no index of this kind exists.
+    Faiss,
+};
+
+std::string_view index_type_name(IndexType type);
+std::optional<IndexType> index_type_from_name(std::string_view name);
+
+struct HnswConfig {
+    uint64_t ef_construction = 200;
+    uint64_t ef_search = 50;
+    uint64_t m = 12;
+};
+
+struct IvfConfig {
+    uint64_t n_lists = 256;
+    uint64_t nprobe = 16;
+    uint64_t train_size = 4096;
+    uint64_t max_iter = 25;
+};
+
+struct PqConfig {
+    uint64_t m = 8;
+    uint64_t k_sub = 256;
+    uint64_t max_iter = 25;
+};
+
+struct IvfPqConfig {
+    uint64_t n_lists = 256;
+    uint64_t nprobe = 16;
+    uint64_t train_size = 4096;
+    uint64_t max_iter = 25;
+    PqConfig pq;
+};
+
+// Defaults of a collection whose meta.json holds no tuning record: the coarse quantizer
+// iterates 10 times there, against 25 in the standalone Python classes.
+inline constexpr IvfConfig kCollectionIvfDefaults{.max_iter = 10};
+inline constexpr IvfPqConfig kCollectionIvfPqDefaults{.max_iter = 10, .pq = {}};
+
+using VectorEntry = std::pair<VectorId, std::vector<float>>;
+// Receives one live vector: (ID, the stored vector or its decoded approximation).
+using VectorVisitor = std::function<void(VectorId, std::span<const float>)>;
+
+// The interface every index kind serves. One writer at a time: the owner provides the
+// exclusion (mutating operations exclusively, reading ones shared).
+class VectorIndex {
+public:
+    virtual ~VectorIndex() = default;
+
+    // Fails with DimensionMismatch first; what a repeated ID does is the kind's own rule.
+    virtual Result<void> add(VectorId id, std::span<const float> vector) = 0;
+    // Default: `add` in order, stopping at the first error (earlier entries stay added).
+    virtual Result<void> add_batch(std::span<const VectorEntry> entries);
+    // At most k hits, ascending by distance; an index without live vectors answers empty.
+    virtual Result<std::vector<SearchResult>> search(std::span<const float> query,
+                                                     uint64_t k) const = 0;
+    // True when a live vector with that ID existed and is now gone.
+    virtual bool remove(VectorId id) = 0;
+    virtual uint64_t len() const = 0;
+    virtual bool is_empty() const { return len() == 0; }
+    virtual const IndexConfig& config() const = 0;
+    // Visits every live vector; the index must not change during the visit.
+    virtual void iter_vectors(const VectorVisitor& visit) const = 0;
+    // Finishes deferred work; failures are not reported.
+    virtual void flush() {}
+    virtual Result<void> save_graph(const std::string& path) const;
+    // Default: flush() and succeed, so deferred training happens after a rebuild.
+    virtual Result<void> load_graph_mmap(const std::string& path);
+};
+
+// Checks a query or vector length against the index dimension.
+inline Result<void> check_dimensions(uint64_t dimensions, size_t got) {
+    if (got != dimensions) return fail(VectorDbError::dimension_mismatch(dimensions, got));
+    return {};
+}
+
+// Checks that bulk insertion of `rows` rows from `start_id` has dimensions to divide by
+// and does not run past the largest ID.
+Result<uint64_t> bulk_row_count(uint64_t dimensions, size_t floats, VectorId start_id);
+
+}  // namespace tvdb

@@ -1,0 +1,174 @@
+#include "convert.hpp"
+
+#include <cstring>
+
+#include "errors.hpp"
+
+namespace nb = nanobind;
+
+namespace tvdb::py {
+namespace {
+
+// Takes the pending Python exception and returns its message (str of the exception).
+std::string pending_error_text() {
+    nb::python_error error;
+    return nb::str(error.value()).c_str();
+}
+
+// Formats a 32-bit native float as the buffer protocol spells it ("f", "<f", "=f", "@f").
+bool is_f32_format(const char* format) {
+    if (format == nullptr) return false;
+    if (*format == '<' || *format == '=' || *format == '@') ++format;
+    return std::strcmp(format, "f") == 0;
+}
+
+// Holds a buffer view and releases it on every exit path.
+class BufferView {
+public:
+    // Whether the object offered a float32 buffer; any buffer error is discarded.
+    bool acquire(nb::handle object) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return is_f32_format(view_.format) && view_.itemsize == sizeof(float);
+    }
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    const Py_buffer& view() const { return view_; }
+
+    std::vector<float> copy_out() const {
+        std::vector<float> out(static_cast<size_t>(view_.len) / sizeof(float));
+        if (PyBuffer_ToContiguous(out.data(), &view_, view_.len, 'C') != 0) {
+            raise_python(PyExc_ValueError, "buffer copy failed: " + pending_error_text());
+        }
+        return out;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+std::string python_type_name(nb::handle object) {
+    return nb::type_name(object.type()).c_str();
+}
+
+[[noreturn]] void raise_argument_type_error(const char* name, const std::string& message) {
+    raise_python(PyExc_TypeError, std::string("argument '") + name + "': " + message);
+}
+
+std::vector<float> sequence_to_floats(nb::handle object, const char* name) {
+    if (PyUnicode_Check(object.ptr())) {
+        raise_argument_type_error(name, "'str' object cannot be converted to 'Sequence'");
+    }
+    if (!PySequence_Check(object.ptr())) {
+        raise_argument_type_error(name, "'" + python_type_name(object) +
+                                            "' object cannot be converted to 'Sequence'");
+    }
+    Py_ssize_t n = PySequence_Size(object.ptr());
+    if (n < 0) throw nb::python_error();
+    std::vector<float> out;
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object item = nb::steal(PySequence_GetItem(object.ptr(), i));
+        if (!item.is_valid()) throw nb::python_error();
+        double value = PyFloat_AsDouble(item.ptr());
+        if (value == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+            raise_argument_type_error(name, pending_error_text());
+        }
+        out.push_back(static_cast<float>(value));
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<float> extract_f32_vec(nb::handle object, const char* name) {
+    BufferView buffer;
+    if (buffer.acquire(object)) {
+        if (buffer.view().ndim != 1) raise_python(PyExc_ValueError, "vector must be 1-dimensional");
+        return buffer.copy_out();
+    }
+    return sequence_to_floats(object, name);
+}
+
+Matrix extract_2d_f32_buffer(nb::handle object) {
+    BufferView buffer;
+    if (!buffer.acquire(object)) {
+        raise_python(PyExc_ValueError, "vectors must support the buffer protocol (e.g. numpy array)");
+    }
+    const Py_buffer& view = buffer.view();
+    if (view.ndim != 2) {
+        raise_python(PyExc_ValueError, "vectors must be 2-dimensional, got " +
+                                           std::to_string(view.ndim) + "-dimensional");
+    }
+    Matrix matrix;
+    matrix.rows = static_cast<uint64_t>(view.shape[0]);
+    matrix.columns = static_cast<uint64_t>(view.shape[1]);
+    matrix.data = buffer.copy_out();
+    return matrix;
+}
+
+std::vector<VectorEntry> extract_batch_entries(nb::handle list) {
+    if (!PyList_Check(list.ptr())) {
+        raise_argument_type_error("entries", "'" + python_type_name(list) +
+                                                 "' object cannot be converted to 'PyList'");
+    }
+    std::vector<VectorEntry> entries;
+    Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    entries.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::handle entry = PyList_GET_ITEM(list.ptr(), i);
+        if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) < 2) {
+            raise_python(PyExc_ValueError, "each entry must be a tuple of (id, vector)");
+        }
+        auto id = nb::cast<uint64_t>(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0)));
+        entries.emplace_back(id, extract_f32_vec(PyTuple_GET_ITEM(entry.ptr(), 1), "vector"));
+    }
+    return entries;
+}
+
+std::string quoted_literal(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+Metric parse_metric(const std::string& text) {
+    if (auto metric = metric_from_name(text)) return *metric;
+    raise_python(PyExc_ValueError, "unknown metric " + quoted_literal(text) +
+                                       "; expected \"l2\", \"cosine\", or \"dot_product\"");
+}
+
+nb::list results_to_list(const std::vector<SearchResult>& results) {
+    nb::list list;
+    for (const SearchResult& hit : results) {
+        nb::dict item;
+        item["id"] = hit.id;
+        item["distance"] = static_cast<double>(hit.distance);
+        list.append(item);
+    }
+    return list;
+}
+
+}  // namespace tvdb::py

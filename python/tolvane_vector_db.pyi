@@ -1,0 +1,72 @@
+"""Embedded vector database: standalone indexes and WAL-backed collections."""
+
+from typing import Any, Sequence, SupportsFloat, Union
+
+import numpy as np
+import numpy.typing as npt
+
+VectorLike = Union[Sequence[SupportsFloat], npt.NDArray[np.float32]]
+SearchHit = dict[str, Any]
+
+class FlatIndex:
+    """Exact brute-force vector index. 100% recall, O(N*D) per query."""
+
+    def __init__(self, dimensions: int, metric: str = "l2") -> None: ...
+    def add(self, id: int, vector: VectorLike) -> None:
+        """Add a single vector with the given ID."""
+    def add_batch(self, entries: list[tuple[int, VectorLike]]) -> None:
+        """Add multiple vectors at once. Takes a list of (id, vector) tuples."""
+    def add_batch_np(self, vectors: npt.NDArray[np.float32], start_id: int = 0) -> None:
+        """Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`."""
+    def search(self, query: VectorLike, k: int) -> list[SearchHit]:
+        """Search for the k nearest vectors: dicts with "id" and "distance", nearest first."""
+    def delete(self, id: int) -> bool:
+        """Remove a vector by ID. Returns True if found and removed."""
+    def save(self, path: str) -> None:
+        """Save index to a binary file."""
+    @staticmethod
+    def load(path: str) -> "FlatIndex":
+        """Load a previously saved index from a binary file."""
+    @property
+    def dimensions(self) -> int:
+        """Number of dimensions per vector."""
+    @property
+    def metric(self) -> str:
+        """Distance metric: "l2", "cosine", or "dot_product"."""
+    def __len__(self) -> int: ...
+
+# ---- HnswIndex ----
+# (members to be added with the class)
+# ---- end HnswIndex ----
+
+# ---- QuantizedFlatIndex ----
+# (members to be added with the class)
+# ---- end QuantizedFlatIndex ----
+
+# ---- Fp16FlatIndex ----
+# (members to be added with the class)
+# ---- end Fp16FlatIndex ----
+
+# ---- IvfIndex ----
+# (members to be added with the class)
+# ---- end IvfIndex ----
+
+# ---- IvfPqIndex ----
+# (members to be added with the class)
+# ---- end IvfPqIndex ----
+
+# ---- MmapFlatIndex ----
+# (members to be added with the class)
+# ---- end MmapFlatIndex ----
+
+# ---- BinaryFlatIndex ----
+# (members to be added with the class)
+# ---- end BinaryFlatIndex ----
+
+# ---- Client ----
+# (members to be added with the class)
+# ---- end Client ----
+
+# ---- Collection ----
+# (members to be added with the class)
+# ---- end Collection ----
