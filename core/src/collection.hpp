@@ -1,0 +1,130 @@
+#pragma once
+
+// One open collection: its metadata, log, vector index, payloads and sparse vectors, kept
+// in one directory. Every change is written to the log first and applied in memory after.
+// A collection has no lock of its own: its owner serialises writes against everything
+// (mutating calls exclusively, const calls shared).
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "collection_meta.hpp"
+#include "error.hpp"
+#include "index/sparse_index.hpp"
+#include "index/vector_index.hpp"
+#include "payload.hpp"
+#include "wal.hpp"
+
+namespace tvdb {
+
+// File names inside a collection directory.
+inline constexpr const char* kMetaFileName = "meta.json";
+inline constexpr const char* kSparseFileName = "sparse.bin";
+inline constexpr const char* kGraphFileName = "hnsw.graph";
+inline constexpr const char* kMmapVectorsFileName = "vectors.mmap";
+
+// One search hit with a copy of its payload (absent when the ID has none).
+struct CollectionHit {
+    VectorId id = 0;
+    float distance = 0.0f;
+    std::optional<Payload> payload;
+};
+
+// One entry of upsert_batch.
+struct UpsertEntry {
+    VectorId id = 0;
+    std::vector<float> vector;
+    std::optional<Payload> payload;
+    // Absent keeps the ID's existing sparse vector.
+    std::optional<SparseVector> sparse;
+};
+
+// An empty index of the kind the metadata names, for a collection in `dir`.
+// "faiss" and kinds this build lacks fail with InvalidConfig.
+Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta,
+                                                 const std::string& dir);
+
+class Collection {
+public:
+    // Writes meta.json into the existing directory `dir` (in place), builds the empty index
+    // and creates the log.
+    static Result<Collection> create(const std::string& dir, CollectionMeta meta);
+    // Opens the collection stored in `dir`: metadata, index, sparse vectors, log replay.
+    static Result<Collection> load(const std::string& dir);
+
+    Collection(Collection&&) noexcept;
+    Collection& operator=(Collection&&) noexcept;
+    ~Collection();
+
+    // Inserts or replaces a vector; no payload removes an existing one. The sparse vector of
+    // the ID is kept. DimensionMismatch (before anything is written) on a wrong length.
+    Result<void> upsert(VectorId id, std::span<const float> vector,
+                        std::optional<Payload> payload = std::nullopt);
+    // As upsert, also storing a sparse vector when one is given (none keeps the old one).
+    Result<void> upsert_hybrid(VectorId id, std::span<const float> vector,
+                               std::optional<SparseVector> sparse,
+                               std::optional<Payload> payload = std::nullopt);
+    // Every entry is checked first; a batch with any bad entry writes nothing. One flush,
+    // then one compaction and promotion check. Later entries of a repeated ID win.
+    Result<void> upsert_batch(std::vector<UpsertEntry> entries);
+    // Logs a delete (even for an unknown ID) and removes the ID everywhere; true when the
+    // index held it.
+    Result<bool> remove(VectorId id);
+
+    uint64_t len() const;
+    uint64_t sparse_count() const { return sparse_.len(); }
+
+    // The k nearest with their payloads, ascending distance.
+    Result<std::vector<CollectionHit>> search_inner(std::span<const float> query,
+                                                    uint64_t k) const;
+    // With a filter: the first k of max(k, 10k) candidates whose payload (null when absent)
+    // matches; without one, search_inner.
+    Result<std::vector<CollectionHit>> search(std::span<const float> query, uint64_t k,
+                                              const FilterCondition* filter = nullptr) const;
+
+    // Rewrites the log from the live state, then saves hnsw.graph and sparse.bin beside it.
+    Result<void> compact();
+    // Rebuilds a flat collection as HNSW and rewrites meta.json through meta.json.tmp.
+    Result<void> promote_to_hnsw();
+
+    // Writes a compacted log of the live state (one Add per live vector, with payload and
+    // sparse vector) at `path` through its ".log.tmp" sibling; returns the frames written.
+    // The live log is not touched (snapshots use this).
+    Result<uint64_t> write_live_log(const std::string& path) const;
+
+    const CollectionMeta& meta() const { return meta_; }
+    const std::string& dir() const { return dir_; }
+    const VectorIndex& index() const { return *index_; }
+    const SparseIndex& sparse() const { return sparse_; }
+    const std::unordered_map<VectorId, Payload>& payloads() const { return payloads_; }
+    // nullptr when the ID has no payload.
+    const Payload* payload(VectorId id) const;
+    // Frames counted toward the compaction threshold.
+    uint64_t wal_count() const;
+
+private:
+    Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
+               SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads, Wal wal);
+
+    Result<void> check_add_record(VectorId id, size_t components, size_t payload_bytes,
+                                  const SparseVector* sparse) const;
+    Result<void> write_single_add(VectorId id, std::span<const float> vector,
+                                  std::optional<Payload> payload,
+                                  std::optional<SparseVector> sparse);
+    Result<void> after_write(bool promotion_check);
+    std::string file_path(const char* name) const;
+
+    CollectionMeta meta_;
+    std::string dir_;
+    std::unique_ptr<VectorIndex> index_;
+    SparseIndex sparse_;
+    std::unordered_map<VectorId, Payload> payloads_;
+    std::unique_ptr<Wal> wal_;
+};
+
+}  // namespace tvdb

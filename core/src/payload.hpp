@@ -1,0 +1,72 @@
+#pragma once
+
+// Payloads (the JSON value kept beside a vector) and the filter trees evaluated against them.
+//
+// A payload is an nlohmann::json whose objects iterate in ascending byte order of their keys
+// (the library's default std::map). Numbers keep three representations apart: non-negative
+// integers are number_unsigned, negative integers number_integer, and everything else a
+// finite number_float. Builders of payloads (the Python conversion) should store
+// non-negative integers as unsigned; equality below also treats a non-negative
+// number_integer as unsigned, so either form compares the same way.
+
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tvdb {
+
+using Payload = nlohmann::json;
+
+// The seven comparison operators, in the order of their keys "$eq" ... "$lte".
+enum class FieldOpKind { Eq, Ne, In, Gt, Gte, Lt, Lte };
+
+struct FieldOp {
+    FieldOpKind kind = FieldOpKind::Eq;
+    // The operand; for In always an array whose elements are the candidates.
+    Payload operand;
+};
+
+struct FieldFilter {
+    // The path as given, segments separated by ".".
+    std::string field;
+    // `field` split on every "." (so "a..b" has three segments and "" has one).
+    std::vector<std::string> path;
+    FieldOp op;
+};
+
+// A filter tree: an $and or $or node over children, or one field predicate.
+struct FilterCondition {
+    enum class Kind { And, Or, Field };
+    Kind kind = Kind::And;
+    std::vector<FilterCondition> children;  // And, Or
+    FieldFilter predicate;                  // Field
+};
+
+// Parses a filter tree from a JSON value. The error is the bare parse message, such as
+// "FilterCondition must be $and, $or, or a single field predicate"; callers add their own
+// prefix ("invalid filter: ...").
+std::expected<FilterCondition, std::string> parse_filter(const Payload& value);
+
+// Whether a payload satisfies the filter. A vector without payload is evaluated as null.
+bool matches_filter(const Payload& payload, const FilterCondition& filter);
+
+// Structural equality: same kind and, for numbers, the same representation as well as the
+// same value (integer 1 never equals double 1.0); objects compare key by key.
+bool json_equal(const Payload& a, const Payload& b);
+
+// The compact JSON text stored in the log: no whitespace, keys in byte order, doubles in
+// shortest round-trip form. Never throws (invalid UTF-8 in strings is replaced).
+std::string payload_to_bytes(const Payload& payload);
+// Parses payload text from the log; nullopt when it is not valid JSON.
+std::optional<Payload> payload_from_bytes(std::span<const uint8_t> bytes);
+
+// How a JSON value is named in a type error: integer `5`, floating point `1.5`,
+// string "abc", boolean `true`, null, sequence, map.
+std::string describe_json_value(const Payload& value);
+
+}  // namespace tvdb
