@@ -1,0 +1,174 @@
+"""The shared Python frame: argument conversion, error mapping, lock release, borrowing."""
+
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tolvane_vector_db as tv
+
+
+def test_module_registers_only_its_classes():
+    public = [name for name in dir(tv) if not name.startswith("__")]
+    assert "FlatIndex" in public
+    assert all(isinstance(getattr(tv, name), type) for name in public)
+
+
+class TestVectorConversion:
+    def test_accepts_lists_tuples_and_numpy_vectors(self):
+        index = tv.FlatIndex(3)
+        index.add(1, [1, 2, 3])
+        index.add(2, (1.5, 2.5, 3.5))
+        index.add(3, np.array([1, 2, 3], dtype=np.float64))
+        index.add(4, np.array([1, 2, 3], dtype=np.float32))
+        index.add(5, [np.float32(1), np.int64(2), 3.0])
+        assert len(index) == 5
+
+    def test_non_contiguous_float32_buffer_is_copied_in_order(self):
+        index = tv.FlatIndex(3)
+        strided = np.arange(6, dtype=np.float32)[::2]
+        index.add(1, strided)
+        assert index.search([0, 2, 4], 1)[0]["distance"] == 0.0
+
+    def test_rejections(self):
+        index = tv.FlatIndex(3)
+        with pytest.raises(ValueError, match="^vector must be 1-dimensional$"):
+            index.add(1, np.zeros((1, 3), dtype=np.float32))
+        with pytest.raises(TypeError, match="argument 'vector'"):
+            index.add(1, "abc")
+        with pytest.raises(TypeError, match="cannot be converted to 'Sequence'"):
+            index.add(1, object())
+        with pytest.raises(TypeError, match="argument 'vector'"):
+            index.add(1, [1, "x", 3])
+        with pytest.raises(TypeError, match="argument 'query'"):
+            index.search("abc", 1)
+        assert len(index) == 0
+
+    def test_batch_entries_must_be_a_list_of_tuples(self):
+        index = tv.FlatIndex(2)
+        with pytest.raises(ValueError, match=r"^each entry must be a tuple of \(id, vector\)$"):
+            index.add_batch([(1, [1, 2]), 2])
+        with pytest.raises(TypeError):
+            index.add_batch(((1, [1, 2]),))
+        assert len(index) == 0
+        index.add_batch([(1, [1, 2], "ignored extra item")])
+        assert len(index) == 1
+
+
+class TestTwoDimensionalBuffers:
+    def test_rejections_name_the_problem(self):
+        index = tv.FlatIndex(4)
+        with pytest.raises(ValueError, match=r"^vectors must support the buffer protocol \(e.g. numpy array\)$"):
+            index.add_batch_np(np.zeros((2, 4), dtype=np.float64))
+        with pytest.raises(ValueError, match=r"^vectors must support the buffer protocol"):
+            index.add_batch_np([[0.0] * 4])
+        with pytest.raises(ValueError, match="^vectors must be 2-dimensional, got 1-dimensional$"):
+            index.add_batch_np(np.zeros(4, dtype=np.float32))
+        with pytest.raises(ValueError, match="^dimension mismatch: expected 4, got 5$"):
+            index.add_batch_np(np.zeros((2, 5), dtype=np.float32))
+        assert len(index) == 0
+
+    def test_rows_get_sequential_ids(self):
+        index = tv.FlatIndex(2)
+        data = np.array([[0, 0], [1, 1], [2, 2]], dtype=np.float32)
+        index.add_batch_np(data, start_id=10)
+        assert [hit["id"] for hit in index.search([2, 2], 3)] == [12, 11, 10]
+        with pytest.raises(KeyError, match="duplicate vector ID: 11"):
+            index.add_batch_np(data, start_id=11)
+        with pytest.raises(ValueError, match="invalid configuration"):
+            index.add_batch_np(data, start_id=2**64 - 2)
+        assert len(index) == 3
+
+    def test_zero_dimensional_bulk_insert_is_rejected(self):
+        index = tv.FlatIndex(0)
+        with pytest.raises(ValueError, match="invalid configuration"):
+            index.add_batch_np(np.zeros((3, 0), dtype=np.float32))
+
+
+class TestMetricNames:
+    def test_exact_names_only(self):
+        assert tv.FlatIndex(4).metric == "l2"
+        assert tv.FlatIndex(4, "dot_product").metric == "dot_product"
+        with pytest.raises(ValueError) as info:
+            tv.FlatIndex(4, "L2")
+        assert str(info.value) == 'unknown metric "L2"; expected "l2", "cosine", or "dot_product"'
+
+
+class TestErrorMapping:
+    def test_core_errors_reach_python_as_mapped_exceptions(self, tmp_path):
+        index = tv.FlatIndex(2)
+        index.add(1, [0, 0])
+        with pytest.raises(KeyError) as dup:
+            index.add(1, [0, 0])
+        assert dup.value.args[0] == "duplicate vector ID: 1"
+        with pytest.raises(ValueError, match="^dimension mismatch: expected 2, got 3$"):
+            index.search([0, 0, 0], 1)
+        with pytest.raises(OSError):
+            tv.FlatIndex.load(str(tmp_path / "missing.bin"))
+        truncated = tmp_path / "truncated.bin"
+        truncated.write_bytes(b"\x02\x00\x00")
+        with pytest.raises(RuntimeError, match="^serialization error: "):
+            tv.FlatIndex.load(str(truncated))
+        with pytest.raises(OSError):
+            index.save(str(tmp_path / "no-such-dir" / "x.bin"))
+
+    def test_ids_out_of_range_are_rejected(self):
+        index = tv.FlatIndex(1)
+        with pytest.raises((OverflowError, TypeError)):
+            index.add(-1, [0])
+        with pytest.raises((OverflowError, TypeError)):
+            index.add(2**64, [0])
+        with pytest.raises(TypeError):
+            index.add("1", [0])
+
+
+class TestInterpreterLockAndBorrowing:
+    def _big_index(self):
+        index = tv.FlatIndex(64)
+        index.add_batch_np(np.random.default_rng(0).random((60_000, 64), dtype=np.float32))
+        return index
+
+    def test_search_lets_other_python_threads_run(self):
+        index = self._big_index()
+        query = np.zeros(64, dtype=np.float32)
+        ticks = []
+        done = threading.Event()
+
+        def count():
+            while not done.is_set():
+                ticks.append(1)
+                time.sleep(0)
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        for _ in range(20):
+            index.search(query, 5)
+        done.set()
+        counter.join()
+        assert len(ticks) > 20
+
+    def test_conflicting_call_during_a_search_fails_at_once(self):
+        index = self._big_index()
+        query = np.zeros(64, dtype=np.float32)
+        errors = []
+        stop = threading.Event()
+
+        def search_forever():
+            while not stop.is_set():
+                index.search(query, 5)
+
+        searcher = threading.Thread(target=search_forever)
+        searcher.start()
+        try:
+            deadline = time.time() + 10
+            while not errors and time.time() < deadline:
+                try:
+                    index.add(10**9, np.zeros(64, dtype=np.float32))
+                    index.delete(10**9)
+                except RuntimeError as error:
+                    errors.append(str(error))
+        finally:
+            stop.set()
+            searcher.join()
+        assert errors and errors[0] == "Already borrowed"
