@@ -144,4 +144,22 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
     return bytes;
 }
 
+Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int code = errno;
+            ::close(fd);
+            return fail(VectorDbError::io_errno(code));
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) return fail(VectorDbError::io_errno(errno));
+    return {};
+}
+
 }  // namespace tvdb

@@ -195,6 +195,11 @@ std::array<float, 4> distance_ord_batch4(Metric metric, std::span<const float> q
 
 void distance_rows(Metric metric, std::span<const float> query, const float* rows,
                    std::size_t n_rows, float* out) {
+    distance_rows_strided(metric, query, rows, query.size(), n_rows, out);
+}
+
+void distance_rows_strided(Metric metric, std::span<const float> query, const float* rows,
+                           std::size_t row_stride, std::size_t n_rows, float* out) {
     const std::size_t dim = query.size();
     std::size_t r = 0;
 #if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
@@ -202,21 +207,23 @@ void distance_rows(Metric metric, std::span<const float> query, const float* row
         const std::size_t blocks_end = dim & ~std::size_t{3};
         PairSums sums[8];
         for (; r + 8 <= n_rows; r += 8) {
-            const float* base = rows + r * dim;
-            rows8_sums(metric, query.data(), blocks_end, base, dim, sums);
+            const float* base = rows + r * row_stride;
+            rows8_sums(metric, query.data(), blocks_end, base, row_stride, sums);
             for (int c = 0; c < 8; ++c) {
-                add_tail(metric, query.data(), base + c * dim, blocks_end, dim, sums[c]);
+                add_tail(metric, query.data(), base + c * row_stride, blocks_end, dim, sums[c]);
                 out[r + c] = finish(metric, sums[c], false);
             }
         }
     }
 #endif
     for (; r + 4 <= n_rows; r += 4) {
-        const float* group[4] = {rows + r * dim, rows + (r + 1) * dim, rows + (r + 2) * dim,
-                                 rows + (r + 3) * dim};
+        const float* group[4] = {rows + r * row_stride, rows + (r + 1) * row_stride,
+                                 rows + (r + 2) * row_stride, rows + (r + 3) * row_stride};
         distances_of<4>(metric, query, group, false, out + r);
     }
-    for (; r < n_rows; ++r) out[r] = distance(metric, query, std::span(rows + r * dim, dim));
+    for (; r < n_rows; ++r) {
+        out[r] = distance(metric, query, std::span(rows + r * row_stride, dim));
+    }
 }
 
 }  // namespace tvdb

@@ -41,4 +41,9 @@ std::array<float, 4> distance_ord_batch4(Metric metric, std::span<const float> q
 void distance_rows(Metric metric, std::span<const float> query, const float* rows,
                    std::size_t n_rows, float* out);
 
+// `distance_rows` over rows that start `row_stride` floats apart (row_stride >= query.size()),
+// for rows interleaved with other data such as records of a mapped file.
+void distance_rows_strided(Metric metric, std::span<const float> query, const float* rows,
+                           std::size_t row_stride, std::size_t n_rows, float* out);
+
 }  // namespace tvdb
