@@ -7,7 +7,11 @@ namespace {
 
 std::string num(uint64_t value) { return std::to_string(value); }
 
-VectorDbError make(ErrorKind kind) { return VectorDbError{.kind = kind}; }
+VectorDbError make(ErrorKind kind) {
+    VectorDbError e{};
+    e.kind = kind;
+    return e;
+}
 
 VectorDbError with_text(ErrorKind kind, std::string text) {
     VectorDbError e = make(kind);
