@@ -166,3 +166,61 @@ def test_quantized_recall_against_exact_search():
         exact = np.argsort(((data - q) ** 2).sum(axis=1))[:10]
         found += len(set(exact) & {h["id"] for h in index.search(q, 10)})
     assert found / 200 >= 0.9
+
+
+# ---- Fp16FlatIndex ----
+
+
+def test_fp16_round_trips_through_iteration_of_distances():
+    index = tvdb.Fp16FlatIndex(1, "dot_product")
+    for i, value in enumerate([1.0, -2.5, 0.0, 0.1, 70000.0, 1e-8]):
+        index.add(i, [value])
+    got = {h["id"]: -h["distance"] for h in index.search([1.0], 6)}
+    assert got[0] == 1.0
+    assert got[1] == -2.5
+    assert got[2] == 0.0
+    assert got[3] == 0.0999755859375
+    assert got[4] == float("inf")
+    assert got[5] == 0.0
+
+
+def test_fp16_file_layout(tmp_path):
+    index = tvdb.Fp16FlatIndex(2, "l2")
+    index.add(4, [1.0, -2.5])
+    path = tmp_path / "h.bin"
+    index.save(str(path))
+    assert path.read_bytes() == struct.pack("<QIQQQHH", 2, 0, 1, 4, 2, 0x3C00, 0xC100)
+
+
+def test_fp16_distances_match_numpy_half_precision():
+    rng = np.random.default_rng(3)
+    data = rng.standard_normal((300, 16)).astype(np.float32)
+    index = tvdb.Fp16FlatIndex(16, "dot_product")
+    index.add_batch_np(data)
+    query = rng.standard_normal(16).astype(np.float32)
+    widened = data.astype(np.float16).astype(np.float32)
+    for hit in index.search(query, 10):
+        expected = -float(np.dot(widened[hit["id"]].astype(np.float64), query))
+        assert hit["distance"] == pytest.approx(expected, rel=1e-5, abs=1e-5)
+
+
+# ---- BinaryFlatIndex ----
+
+
+def test_binary_self_and_opposite_scores():
+    index = tvdb.BinaryFlatIndex(4)
+    index.add(1, [1.0, -2.0, 0.0, -0.0])
+    index.add(2, [-1.0, 2.0, -1.0, -1.0])
+    hits = index.search([1.0, -2.0, 0.0, -0.0], 2)
+    assert hits == [{"id": 1, "distance": 0.0}, {"id": 2, "distance": 1.0}]
+    dot = tvdb.BinaryFlatIndex(2, "dot_product")
+    dot.add(1, [3.0, -4.0])
+    assert dot.search([3.0, -4.0], 1)[0]["distance"] == pytest.approx(-25.0)
+
+
+def test_binary_file_layout(tmp_path):
+    index = tvdb.BinaryFlatIndex(3, "cosine")
+    index.add(6, [3.0, -4.0, 0.0])
+    path = tmp_path / "b.bin"
+    index.save(str(path))
+    assert path.read_bytes() == struct.pack("<QIQQQQf", 3, 1, 1, 6, 1, 0b101, 5.0)

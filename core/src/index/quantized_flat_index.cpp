@@ -134,6 +134,7 @@ bool QuantizedFlatIndex::remove(VectorId id) {
 }
 
 void QuantizedFlatIndex::iter_vectors(const VectorVisitor& visit) const {
+    if (slots_.size() == 0) return;
     std::vector<float> decoded(config_.dimensions);
     auto ids = slots_.ids();
     for (size_t s = 0; s < ids.size(); ++s) {

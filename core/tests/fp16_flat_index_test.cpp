@@ -1,0 +1,201 @@
+#include "index/fp16_flat_index.hpp"
+
+#include <gtest/gtest.h>
+#include <immintrin.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "codec.hpp"
+
+namespace tvdb {
+namespace {
+
+std::string temp_path(const char* name) {
+    return testing::TempDir() + "/" + name + "_" + std::to_string(::getpid());
+}
+
+float round_trip(float x) { return half_to_float(float_to_half(x)); }
+
+TEST(Half, WorkedExamplesRoundTrip) {
+    EXPECT_EQ(round_trip(1.0f), 1.0f);
+    EXPECT_EQ(round_trip(-2.5f), -2.5f);
+    EXPECT_EQ(round_trip(0.0f), 0.0f);
+    EXPECT_EQ(round_trip(0.1f), 0.0999755859375f);
+    EXPECT_EQ(round_trip(70000.0f), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(round_trip(1e-8f), 0.0f);
+    EXPECT_EQ(float_to_half(-0.0f), 0x8000);
+    EXPECT_EQ(float_to_half(65504.0f), 0x7BFF);
+    EXPECT_EQ(float_to_half(65519.0f), 0x7BFF);
+    EXPECT_EQ(float_to_half(65520.0f), 0x7C00);  // the tie goes to the even neighbour: infinity
+    EXPECT_EQ(float_to_half(0x1p-24f), 0x0001);  // the smallest subnormal is kept
+    EXPECT_EQ(float_to_half(0x1p-25f), 0x0000);  // tie with zero rounds to even
+    EXPECT_EQ(float_to_half(0x1.8p-24f), 0x0002);  // 1.5 units: tie rounds to even 2
+    EXPECT_EQ(float_to_half(1.0f + 0x1p-11f), 0x3C00);  // tie between 1 and 1+2^-10 -> 1
+    EXPECT_EQ(float_to_half(1.0f + 0x3p-11f), 0x3C02);  // tie between odd and even -> even
+    EXPECT_EQ(half_to_float(0x03FF), 0x3FFp-24f);
+    uint16_t nan = float_to_half(std::numeric_limits<float>::quiet_NaN());
+    EXPECT_EQ(nan & 0x7C00, 0x7C00);
+    EXPECT_NE(nan & 0x0200, 0);  // quiet
+    uint16_t signalling = float_to_half(std::bit_cast<float>(0x7F800001u));
+    EXPECT_TRUE(std::isnan(half_to_float(signalling)));
+}
+
+TEST(Half, EveryHalfWidensExactlyAndNarrowsBackToItself) {
+    for (uint32_t h = 0; h < 65536; ++h) {
+        float f = half_to_float(static_cast<uint16_t>(h));
+        bool is_nan = (h & 0x7C00) == 0x7C00 && (h & 0x3FF) != 0;
+        if (is_nan) {
+            ASSERT_TRUE(std::isnan(f));
+            ASSERT_EQ(float_to_half(f), h | 0x0200) << h;
+        } else {
+            ASSERT_EQ(float_to_half(f), h) << h;
+        }
+        float bulk;
+        uint16_t half = static_cast<uint16_t>(h);
+        halves_to_floats(&half, 1, &bulk);
+        ASSERT_EQ(std::bit_cast<uint32_t>(bulk), std::bit_cast<uint32_t>(f));
+    }
+}
+
+#if defined(__GNUC__)
+__attribute__((target("avx,f16c"))) void hardware_narrow(const float* in, uint16_t* out) {
+    __m128i packed = _mm256_cvtps_ph(_mm256_loadu_ps(in), _MM_FROUND_TO_NEAREST_INT);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+}
+__attribute__((target("avx,f16c"))) void hardware_widen(const uint16_t* in, float* out) {
+    _mm256_storeu_ps(out, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in))));
+}
+
+TEST(Half, ConversionsAgreeWithTheProcessorsF16cInstructions) {
+    if (!__builtin_cpu_supports("f16c")) GTEST_SKIP() << "no F16C";
+    std::mt19937 rng(5);
+    for (int round = 0; round < 200000; ++round) {
+        float in[8];
+        for (float& x : in) {
+            // Random bit patterns concentrated on the exponents near the half range.
+            uint32_t bits = rng();
+            uint32_t exponent = 95 + rng() % 60;
+            bits = (bits & 0x807FFFFF) | (exponent << 23);
+            x = std::bit_cast<float>(round % 4 == 0 ? static_cast<uint32_t>(rng()) : bits);
+        }
+        uint16_t hw[8];
+        hardware_narrow(in, hw);
+        for (int i = 0; i < 8; ++i) {
+            ASSERT_EQ(float_to_half(in[i]), hw[i]) << std::bit_cast<uint32_t>(in[i]);
+        }
+        float widened[8];
+        float expected[8];
+        hardware_widen(hw, expected);
+        halves_to_floats(hw, 8, widened);
+        for (int i = 0; i < 8; ++i) {
+            ASSERT_EQ(std::bit_cast<uint32_t>(widened[i]), std::bit_cast<uint32_t>(expected[i]));
+        }
+    }
+}
+#endif
+
+TEST(Fp16FlatIndex, SearchIsExactOverWidenedVectors) {
+    std::mt19937 rng(2);
+    std::normal_distribution<float> normal;
+    const size_t dims = 21;
+    for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+        Fp16FlatIndex index(dims, metric);
+        std::vector<std::vector<float>> widened;
+        for (VectorId id = 0; id < 257; ++id) {
+            std::vector<float> v(dims);
+            for (float& x : v) x = normal(rng);
+            ASSERT_TRUE(index.add(id, v));
+            for (float& x : v) x = round_trip(x);
+            widened.push_back(v);
+        }
+        std::vector<float> query(dims);
+        for (float& x : query) x = normal(rng);
+        auto hits = index.search(query, 257);
+        ASSERT_TRUE(hits);
+        ASSERT_EQ(hits->size(), 257u);
+        for (size_t i = 0; i < hits->size(); ++i) {
+            const auto& hit = (*hits)[i];
+            EXPECT_EQ(hit.distance, distance(metric, query, widened[hit.id]));
+            if (i > 0) EXPECT_LE((*hits)[i - 1].distance, hit.distance);
+        }
+    }
+}
+
+TEST(Fp16FlatIndex, OverflowingComponentGivesANonFiniteDistanceNotAnError) {
+    Fp16FlatIndex index(2, Metric::L2);
+    std::vector<float> v = {70000.0f, 1.0f};
+    ASSERT_TRUE(index.add(1, v));
+    auto hits = index.search(v, 1);
+    ASSERT_TRUE(hits);
+    ASSERT_EQ(hits->size(), 1u);
+    EXPECT_FALSE(std::isfinite((*hits)[0].distance));
+}
+
+TEST(Fp16FlatIndex, ReplaceDeleteAndEmptySearch) {
+    Fp16FlatIndex index(2, Metric::L2);
+    EXPECT_TRUE(index.search(std::vector<float>{1, 2, 3}, 3)->empty());
+    ASSERT_TRUE(index.add(1, std::vector<float>{1, 2}));
+    ASSERT_TRUE(index.add(2, std::vector<float>{3, 4}));
+    ASSERT_TRUE(index.add(1, std::vector<float>{5, 6}));
+    EXPECT_EQ(index.len(), 2u);
+    EXPECT_EQ(*index.stored(1), (std::vector<uint16_t>{float_to_half(5), float_to_half(6)}));
+    EXPECT_TRUE(index.remove(1));
+    EXPECT_FALSE(index.remove(1));
+    EXPECT_EQ(*index.stored(2), (std::vector<uint16_t>{float_to_half(3), float_to_half(4)}));
+    EXPECT_EQ(index.search(std::vector<float>{1, 2, 3}, 3).error().kind,
+              ErrorKind::DimensionMismatch);
+    auto ragged = index.add_batch_contiguous(std::vector<float>(3, 1.0f), 0);
+    EXPECT_EQ(ragged.error().message(),
+              "invalid configuration: raw_data length 3 is not a multiple of dim 2");
+    EXPECT_EQ(index.len(), 1u);
+}
+
+TEST(Fp16FlatIndex, SavedFileLayoutLoadsBackBitIdentical) {
+    std::string path = temp_path("fp16_layout");
+    Fp16FlatIndex index(2, Metric::Cosine);
+    ASSERT_TRUE(index.add(3, std::vector<float>{0.1f, -2.5f}));
+    ASSERT_TRUE(index.save(path));
+    ByteEncoder expected;
+    expected.u64(2);
+    expected.u32(1);
+    expected.u64(1);
+    expected.u64(3);
+    expected.u64(2);
+    expected.u16(float_to_half(0.1f));
+    expected.u16(0xC100);
+    EXPECT_EQ(*read_file(path), expected.bytes());
+
+    std::mt19937 rng(4);
+    std::uniform_real_distribution<float> uniform(-3, 3);
+    Fp16FlatIndex big(9, Metric::DotProduct);
+    std::vector<float> rows(9 * 80);
+    for (float& x : rows) x = uniform(rng);
+    ASSERT_TRUE(big.add_batch_contiguous(rows, 1000));
+    for (VectorId id = 1000; id < 1080; id += 3) big.remove(id);
+    ASSERT_TRUE(big.save(path));
+    auto loaded = Fp16FlatIndex::load(path);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->len(), big.len());
+    for (VectorId id = 1000; id < 1080; ++id) EXPECT_EQ(loaded->stored(id), big.stored(id));
+
+    ByteEncoder wrong_count;
+    wrong_count.u64(2);
+    wrong_count.u32(0);
+    wrong_count.u64(1);
+    wrong_count.u64(3);
+    wrong_count.u16_seq(std::vector<uint16_t>{1, 2, 3});
+    ASSERT_TRUE(write_file(path, wrong_count.bytes()));
+    EXPECT_EQ(Fp16FlatIndex::load(path).error().kind, ErrorKind::Serialization);
+    for (size_t cut = 0; cut < expected.bytes().size(); ++cut) {
+        ASSERT_TRUE(write_file(path, std::span(expected.bytes()).first(cut)));
+        ASSERT_EQ(Fp16FlatIndex::load(path).error().kind, ErrorKind::Serialization) << cut;
+    }
+    ::unlink(path.c_str());
+}
+
+}  // namespace
+}  // namespace tvdb
