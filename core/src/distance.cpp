@@ -236,6 +236,12 @@ std::array<float, 4> distance_ord_batch4(Metric metric, std::span<const float> q
     return out;
 }
 
+float distance_ord(Metric metric, std::span<const float> query, const float* candidate) {
+    float out;
+    distances_of<1>(metric, query, &candidate, true, &out);
+    return out;
+}
+
 void distance_rows(Metric metric, std::span<const float> query, const float* rows,
                    std::size_t n_rows, float* out) {
     distance_rows_strided(metric, query, rows, query.size(), n_rows, out);

@@ -35,6 +35,9 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
 std::array<float, 4> distance_ord_batch4(Metric metric, std::span<const float> query,
                                          const std::array<const float*, 4>& candidates);
 
+// One pair's ordering distance: exactly the value `distance_ord_batch4` yields for it.
+float distance_ord(Metric metric, std::span<const float> query, const float* candidate);
+
 // `distance` of the query against `n_rows` rows stored back to back (row r starts at
 // rows + r * query.size()), written to out[r]. Bit-identical to calling `distance` per row;
 // vectorised across rows so that each query block is loaded once for several rows.

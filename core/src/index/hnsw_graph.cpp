@@ -1,0 +1,393 @@
+#include "hnsw_graph.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace tvdb {
+namespace {
+
+constexpr size_t kCacheLine = 64;
+
+// NaN ranks after every number, so that "d < worst" never admits it into a full beam.
+inline float rank(float distance) {
+    return std::isnan(distance) ? std::numeric_limits<float>::infinity() : distance;
+}
+
+inline void prefetch_vector(const float* vector, size_t bytes) {
+    const char* p = reinterpret_cast<const char*>(vector);
+    for (size_t offset = 0; offset < bytes; offset += kCacheLine) __builtin_prefetch(p + offset);
+}
+
+// Measures the listed slots against `query` four at a time, calling visit(distance, index)
+// in list order; the next group's vectors are fetched while the current group is measured.
+template <typename Visit>
+void measure(Metric metric, std::span<const float> query, const float* vectors,
+             size_t dimension, const uint32_t* slots, size_t n, Visit&& visit) {
+    const size_t bytes = dimension * sizeof(float);
+    auto vector_at = [&](size_t i) { return vectors + size_t{slots[i]} * dimension; };
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (size_t next = i + 4; next < std::min(n, i + 8); ++next) {
+            prefetch_vector(vector_at(next), bytes);
+        }
+        auto d = distance_ord_batch4(metric, query,
+                                     {vector_at(i), vector_at(i + 1), vector_at(i + 2),
+                                      vector_at(i + 3)});
+        for (size_t j = 0; j < 4; ++j) visit(d[j], i + j);
+    }
+    for (; i < n; ++i) visit(distance_ord(metric, query, vector_at(i)), i);
+}
+
+}  // namespace
+
+void VisitedTracker::next_generation() {
+    if (generation == std::numeric_limits<uint32_t>::max()) {
+        std::fill(marks.begin(), marks.end(), 0);
+        generation = 1;
+    } else {
+        ++generation;
+    }
+}
+
+HnswGraph::HnswGraph(uint64_t dimension, uint64_t m, uint64_t ef_construction)
+    : HnswGraph(dimension, m, 2 * m, ef_construction,
+                1.0 / std::log(static_cast<double>(std::max<uint64_t>(m, 2)))) {}
+
+HnswGraph::HnswGraph(uint64_t dimension, uint64_t m, uint64_t m0, uint64_t ef_construction,
+                     double level_multiplier)
+    : dimension_(dimension),
+      m_(m),
+      m0_(m0),
+      ef_construction_(ef_construction),
+      level_multiplier_(level_multiplier),
+      layer0_stride_(m0 + 2),
+      upper_stride_(m + 2),
+      rng_(std::random_device{}()) {}
+
+std::optional<uint32_t> HnswGraph::slot_of(VectorId id) const {
+    auto it = slot_of_id_.find(id);
+    if (it == slot_of_id_.end()) return std::nullopt;
+    return it->second;
+}
+
+uint32_t HnswGraph::slot_for(VectorId id) {
+    auto [it, inserted] = slot_of_id_.try_emplace(id, static_cast<uint32_t>(ids_.size()));
+    if (!inserted) return it->second;
+    ids_.push_back(id);
+    vectors_.resize(vectors_.size() + dimension_, 0.0f);
+    levels_.push_back(0);
+    layer0_.resize(layer0_.size() + layer0_stride_, 0);
+    upper_.emplace_back();
+    present_.push_back(0);
+    return it->second;
+}
+
+void HnswGraph::reserve(size_t n) {
+    const size_t slots = ids_.size() + n;
+    vectors_.reserve(slots * dimension_);
+    levels_.reserve(slots);
+    layer0_.reserve(slots * layer0_stride_);
+    upper_.reserve(slots);
+    present_.reserve(slots);
+    ids_.reserve(slots);
+    slot_of_id_.reserve(slots);
+}
+
+uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) {
+    return const_cast<uint32_t*>(std::as_const(*this).list_head(slot, layer));
+}
+
+const uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) const {
+    if (layer == 0) return layer0_.data() + size_t{slot} * layer0_stride_;
+    const auto& upper = upper_[slot];
+    if (upper.size() < layer * upper_stride_) return nullptr;
+    return upper.data() + (layer - 1) * upper_stride_;
+}
+
+std::span<const uint32_t> HnswGraph::neighbors(uint32_t slot, size_t layer) const {
+    const uint32_t* head = list_head(slot, layer);
+    if (head == nullptr) return {};
+    return {head + 1, head[0]};
+}
+
+uint8_t HnswGraph::draw_level() {
+    double r = static_cast<double>(rng_() >> 11) * 0x1p-53;
+    r = std::max(r, 1e-15);
+    double level = std::floor(-std::log(r) * level_multiplier_);
+    // A loaded graph brings its own multiplier; keep any value of it inside the 8-bit range.
+    if (!(level >= 0.0)) return 0;
+    return static_cast<uint8_t>(std::min(level, 255.0));
+}
+
+bool HnswGraph::closer(const Candidate& a, const Candidate& b) const {
+    if (a.distance < b.distance) return true;
+    if (b.distance < a.distance) return false;
+    bool a_nan = std::isnan(a.distance);
+    bool b_nan = std::isnan(b.distance);
+    if (a_nan != b_nan) return b_nan;
+    return ids_[a.slot] < ids_[b.slot];
+}
+
+void HnswGraph::stage(uint32_t slot, std::span<const float> vector, uint8_t level) {
+    std::copy(vector.begin(), vector.end(), vectors_.begin() + size_t{slot} * dimension_);
+    levels_[slot] = level;
+    layer0_[size_t{slot} * layer0_stride_] = 0;
+    upper_[slot].assign(size_t{level} * upper_stride_, 0);
+    present_[slot] = 1;
+    ++node_count_;
+}
+
+void HnswGraph::insert(uint32_t slot, std::span<const float> vector, Metric metric,
+                       VisitedTracker& tracker) {
+    const uint8_t level = draw_level();
+    stage(slot, vector, level);
+    if (!entry_point_) {
+        entry_point_ = slot;
+        return;
+    }
+    const auto query = vector_of(slot);
+    uint32_t entry = *entry_point_;
+    const size_t top = levels_[entry];
+    for (size_t layer = top; layer > level; --layer) {
+        entry = greedy_closest(query, entry, layer, metric);
+    }
+    for (size_t layer = std::min<size_t>(top, level) + 1; layer-- > 0;) {
+        auto found = search_layer(query, entry, ef_construction_, layer, metric, tracker);
+        link_layer(slot, layer, found, metric);
+        if (!found.empty()) entry = found[0].slot;
+    }
+    if (level > top) entry_point_ = slot;
+}
+
+void HnswGraph::search_neighbors(uint32_t slot, Metric metric, VisitedTracker& tracker,
+                                 ParallelSearchResult& out) const {
+    out.slot = slot;
+    if (!entry_point_) {
+        out.layers.clear();
+        return;
+    }
+    const auto query = vector_of(slot);
+    const size_t level = levels_[slot];
+    uint32_t entry = *entry_point_;
+    const size_t top = levels_[entry];
+    for (size_t layer = top; layer > level; --layer) {
+        entry = greedy_closest(query, entry, layer, metric);
+    }
+    out.layers.resize(std::min(top, level) + 1);
+    for (size_t layer = out.layers.size(); layer-- > 0;) {
+        auto found = search_layer(query, entry, ef_construction_, layer, metric, tracker);
+        out.layers[layer].assign(found.begin(), found.end());
+        if (!found.empty()) entry = found[0].slot;
+    }
+}
+
+void HnswGraph::link_planned(const ParallelSearchResult& planned, Metric metric) {
+    for (size_t layer = 0; layer < planned.layers.size(); ++layer) {
+        link_layer(planned.slot, layer, planned.layers[layer], metric);
+    }
+    if (!entry_point_ || levels_[planned.slot] > levels_[*entry_point_]) {
+        entry_point_ = planned.slot;
+    }
+}
+
+void HnswGraph::link_layer(uint32_t slot, size_t layer, std::span<const Candidate> found,
+                           Metric metric) {
+    const size_t capacity = capacity_of(layer);
+    uint32_t* own = list_head(slot, layer);
+    const size_t kept = std::min(found.size(), capacity);
+    own[0] = static_cast<uint32_t>(kept);
+    for (size_t i = 0; i < kept; ++i) own[1 + i] = found[i].slot;
+    for (size_t i = 0; i < kept; ++i) {
+        const uint32_t neighbor = found[i].slot;
+        if (neighbor == slot) continue;
+        uint32_t* head = list_head(neighbor, layer);
+        if (head == nullptr) continue;
+        head[1 + head[0]] = slot;
+        ++head[0];
+        if (head[0] > capacity) prune(neighbor, layer, metric);
+    }
+}
+
+// Drops one entry from an overflowing list: a removed (or no longer usable) entry if there
+// is one, else the farthest from the list's owner. The last entry takes the victim's place.
+void HnswGraph::prune(uint32_t slot, size_t layer, Metric metric) {
+    uint32_t* head = list_head(slot, layer);
+    uint32_t* entries = head + 1;
+    const size_t count = head[0];
+    size_t victim = count;
+    for (size_t i = 0; i < count; ++i) {
+        if (!usable(entries[i], layer)) {
+            victim = i;
+            break;
+        }
+    }
+    if (victim == count) {
+        float farthest = -std::numeric_limits<float>::infinity();
+        victim = 0;
+        measure(metric, vector_of(slot), vectors_.data(), dimension_, entries, count,
+                [&](float d, size_t i) {
+                    if (d > farthest) {
+                        farthest = d;
+                        victim = i;
+                    }
+                });
+    }
+    entries[victim] = entries[count - 1];
+    head[0] = static_cast<uint32_t>(count - 1);
+}
+
+uint32_t HnswGraph::greedy_closest(std::span<const float> query, uint32_t entry, size_t layer,
+                                   Metric metric) const {
+    uint32_t current = entry;
+    float best = distance_ord(metric, query, vector_of(current).data());
+    uint32_t usable_entries[kMaxM0 + 1];
+    for (;;) {
+        size_t n = 0;
+        for (uint32_t neighbor : neighbors(current, layer)) {
+            if (usable(neighbor, layer)) usable_entries[n++] = neighbor;
+        }
+        uint32_t next = current;
+        measure(metric, query, vectors_.data(), dimension_, usable_entries, n,
+                [&](float d, size_t i) {
+                    if (d < best) {
+                        best = d;
+                        next = usable_entries[i];
+                    }
+                });
+        if (next == current) return current;
+        current = next;
+    }
+}
+
+size_t HnswGraph::gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& tracker,
+                                   uint32_t* out) const {
+    const uint32_t* head = list_head(slot, layer);
+    if (head == nullptr) return 0;
+    const uint32_t count = head[0];
+    const uint32_t generation = tracker.generation;
+    uint32_t* marks = tracker.marks.data();
+    // Without removed nodes (the usual case) every listed layer-0 node is usable.
+    const bool check_usable = layer > 0 || !all_slots_live();
+    size_t n = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t neighbor = head[1 + i];
+        if (marks[neighbor] == generation) continue;
+        marks[neighbor] = generation;
+        if (check_usable && !usable(neighbor, layer)) continue;
+        __builtin_prefetch(vectors_.data() + size_t{neighbor} * dimension_);
+        out[n++] = neighbor;
+    }
+    return n;
+}
+
+std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
+                                                   uint32_t entry, size_t ef, size_t layer,
+                                                   Metric metric,
+                                                   VisitedTracker& tracker) const {
+    tracker.cover(slot_count());
+    tracker.next_generation();
+    auto& candidates = tracker.candidates;
+    auto& results = tracker.results;
+    candidates.clear();
+    results.clear();
+    tracker.marks[entry] = tracker.generation;
+    if (!present_[entry]) return {};
+
+    // `results` is a max-heap (farthest on top), `candidates` a min-heap (nearest on top).
+    auto nearer_on_top = [this](const Candidate& a, const Candidate& b) { return closer(b, a); };
+    auto farther_on_top = [this](const Candidate& a, const Candidate& b) { return closer(a, b); };
+
+    const Candidate start{distance_ord(metric, query, vector_of(entry).data()), entry};
+    candidates.push_back(start);
+    results.push_back(start);
+    float worst = rank(start.distance);
+    uint32_t gathered[kMaxM0 + 1];
+    while (!candidates.empty()) {
+        std::pop_heap(candidates.begin(), candidates.end(), nearer_on_top);
+        const Candidate current = candidates.back();
+        candidates.pop_back();
+        if (rank(current.distance) > worst && results.size() >= ef) break;
+        const size_t n = gather_unvisited(current.slot, layer, tracker, gathered);
+        measure(metric, query, vectors_.data(), dimension_, gathered, n, [&](float d, size_t i) {
+            if (results.size() >= ef && !(rank(d) < worst)) return;
+            const Candidate found{d, gathered[i]};
+            candidates.push_back(found);
+            std::push_heap(candidates.begin(), candidates.end(), nearer_on_top);
+            results.push_back(found);
+            std::push_heap(results.begin(), results.end(), farther_on_top);
+            if (results.size() > ef) {
+                std::pop_heap(results.begin(), results.end(), farther_on_top);
+                results.pop_back();
+            }
+            worst = rank(results.front().distance);
+        });
+    }
+    candidates.clear();
+    std::sort_heap(results.begin(), results.end(), farther_on_top);
+    return results;
+}
+
+bool HnswGraph::unlink(uint32_t slot) {
+    if (slot >= slot_count() || !present_[slot]) return false;
+    present_[slot] = 0;
+    --node_count_;
+
+    // Copies first: a node may list itself, and its list changes while it is walked.
+    uint32_t listed[kMaxM0 + 1];
+    auto copy_list = [&](size_t layer) {
+        auto list = neighbors(slot, layer);
+        std::copy(list.begin(), list.end(), listed);
+        return list.size();
+    };
+
+    const size_t layer0_count = copy_list(0);
+    for (size_t i = 0; i < layer0_count; ++i) {
+        uint32_t* head = list_head(listed[i], 0);
+        uint32_t* entries = head + 1;
+        auto* end = entries + head[0];
+        auto* found = std::find(entries, end, slot);
+        if (found == end) continue;
+        *found = *(end - 1);
+        --head[0];
+    }
+    list_head(slot, 0)[0] = 0;
+
+    for (size_t layer = 1; layer <= levels_[slot]; ++layer) {
+        if (list_head(slot, layer) == nullptr) break;
+        const size_t count = copy_list(layer);
+        for (size_t i = 0; i < count; ++i) {
+            uint32_t* head = list_head(listed[i], layer);
+            if (head == nullptr) continue;
+            auto* end = std::remove(head + 1, head + 1 + head[0], slot);
+            head[0] = static_cast<uint32_t>(end - (head + 1));
+        }
+    }
+    upper_[slot].clear();
+    upper_[slot].shrink_to_fit();
+
+    if (entry_point_ == slot) repair_entry_point();
+    return true;
+}
+
+// The live node of highest level becomes the entry point; the largest ID wins a tie.
+void HnswGraph::repair_entry_point() {
+    entry_point_.reset();
+    for (uint32_t slot = 0; slot < slot_count(); ++slot) {
+        if (!present_[slot]) continue;
+        if (!entry_point_ || levels_[slot] > levels_[*entry_point_] ||
+            (levels_[slot] == levels_[*entry_point_] && ids_[slot] > ids_[*entry_point_])) {
+            entry_point_ = slot;
+        }
+    }
+}
+
+void HnswGraph::set_neighbors(uint32_t slot, size_t layer, std::span<const uint32_t> entries) {
+    uint32_t* head = list_head(slot, layer);
+    if (head == nullptr) return;
+    const size_t kept = std::min(entries.size(), capacity_of(layer));
+    std::copy_n(entries.begin(), kept, head + 1);
+    head[0] = static_cast<uint32_t>(kept);
+}
+
+}  // namespace tvdb

@@ -1,0 +1,173 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "vector_index.hpp"
+
+namespace tvdb {
+
+// One entry of a layer search: an ordering distance (squared for L2) and the node's slot.
+struct Candidate {
+    float distance;
+    uint32_t slot;
+};
+
+// Scratch state of one search or insertion. Visit marks carry the generation of the search
+// that set them, so nothing is cleared between searches; the heaps reuse their storage.
+struct VisitedTracker {
+    std::vector<uint32_t> marks;
+    std::vector<Candidate> candidates;
+    std::vector<Candidate> results;
+    uint32_t generation = 1;
+
+    // Grows the marks (with zeros) so that every slot below `slots` has one.
+    void cover(size_t slots) {
+        if (marks.size() < slots) marks.resize(slots, 0);
+    }
+    // Starts a new visit generation; when the counter wraps, old marks are cleared first so
+    // that no stale mark can equal the new generation.
+    void next_generation();
+};
+
+// The neighbour searches of one node, made while the graph is read-only: entry l holds the
+// layer-l search result, for l = 0 .. min(node level, entry-point level).
+struct ParallelSearchResult {
+    std::vector<std::vector<Candidate>> layers;
+    uint32_t slot = 0;
+};
+
+// Hierarchical navigable small-world graph over vectors stored in the graph itself.
+//
+// Nodes live in dense slots; a map takes the caller's 64-bit IDs to slots, and a slot keeps
+// its ID for answers and tie-breaks. A slot is a hole (given to an ID, not yet inserted),
+// live, or removed (lists emptied, vector and level kept); re-inserting an ID reuses its slot.
+//
+// Layout, chosen for the search loop: vectors back to back (slot s at s * dimension);
+// layer-0 lists in one array with a fixed stride of m0 + 2 words per slot, the count first
+// and then room for m0 + 1 entries (the spare one takes a back-link before pruning); upper
+// layers, which few nodes have, in one small array per slot with a stride of m + 2 words
+// per layer laid out the same way. A node is on layer l exactly when its level is >= l.
+//
+// All distances are ordering distances (distance_ord). Pairs are ordered by distance, then
+// by ID; a NaN distance ranks after every number. The graph is not thread-safe: reads may
+// run concurrently only while nobody writes.
+class HnswGraph {
+public:
+    static constexpr uint64_t kMaxM = 32;
+    // Layer-0 lists are gathered into a fixed buffer during searches.
+    static constexpr uint64_t kMaxM0 = 64;
+    static constexpr size_t kMaxSlots = UINT32_MAX;
+
+    // An empty graph with m0 = 2m and level multiplier 1 / ln(max(m, 2)).
+    HnswGraph(uint64_t dimension, uint64_t m, uint64_t ef_construction);
+    // An empty graph with explicit parameters (a loaded graph keeps its saved ones).
+    // Requires 1 <= m <= kMaxM and m0 <= kMaxM0.
+    HnswGraph(uint64_t dimension, uint64_t m, uint64_t m0, uint64_t ef_construction,
+              double level_multiplier);
+
+    uint64_t dimension() const { return dimension_; }
+    uint64_t m() const { return m_; }
+    uint64_t m0() const { return m0_; }
+    uint64_t ef_construction() const { return ef_construction_; }
+    double level_multiplier() const { return level_multiplier_; }
+    uint64_t node_count() const { return node_count_; }
+    size_t slot_count() const { return ids_.size(); }
+    std::optional<uint32_t> entry_point() const { return entry_point_; }
+
+    // The slot ever given to `id` (live, removed or a hole), if any.
+    std::optional<uint32_t> slot_of(VectorId id) const;
+    // The slot of `id`, appending a hole when the ID has none yet.
+    uint32_t slot_for(VectorId id);
+    // Room for `n` more slots in every per-slot array.
+    void reserve(size_t n);
+
+    VectorId id_of(uint32_t slot) const { return ids_[slot]; }
+    bool is_live(uint32_t slot) const { return present_[slot] != 0; }
+    uint8_t level_of(uint32_t slot) const { return levels_[slot]; }
+    std::span<const float> vector_of(uint32_t slot) const {
+        return {vectors_.data() + slot * dimension_, dimension_};
+    }
+    // The node's list on `layer` (empty when the node is not on that layer).
+    std::span<const uint32_t> neighbors(uint32_t slot, size_t layer) const;
+
+    // A level drawn by the level rule: floor(-ln(r) * level_multiplier), r uniform in
+    // [1e-15, 1) from 53 random bits.
+    uint8_t draw_level();
+    // Makes the following levels reproducible (the generator starts from OS randomness).
+    void seed_levels(uint64_t seed) { rng_.seed(seed); }
+
+    // Inserts the vector at a slot that is not live, linking it to its nearest neighbours.
+    void insert(uint32_t slot, std::span<const float> vector, Metric metric,
+                VisitedTracker& tracker);
+    // Makes a slot live with the given vector and level and no links yet.
+    void stage(uint32_t slot, std::span<const float> vector, uint8_t level);
+    // Read-only neighbour searches for a staged node (safe to run concurrently).
+    void search_neighbors(uint32_t slot, Metric metric, VisitedTracker& tracker,
+                          ParallelSearchResult& out) const;
+    // Links a staged node from its searches: own lists, back-links with pruning, and the
+    // entry point when the node's level is the highest.
+    void link_planned(const ParallelSearchResult& planned, Metric metric);
+
+    // Greedy walk on one layer >= 1, never moving to a removed node.
+    uint32_t greedy_closest(std::span<const float> query, uint32_t entry, size_t layer,
+                            Metric metric) const;
+    // Beam search of one layer from a live entry: at most `ef` pairs, nearest first, held in
+    // the tracker until its next use. Empty when the entry is not live.
+    std::span<const Candidate> search_layer(std::span<const float> query, uint32_t entry,
+                                            size_t ef, size_t layer, Metric metric,
+                                            VisitedTracker& tracker) const;
+    // Removes a live node: clears it from the lists of the nodes it lists, empties its own
+    // lists and repairs the entry point. False when the slot is not live.
+    bool unlink(uint32_t slot);
+
+    // Loaders only: replace a live node's list on a layer it is on (entries cut to the
+    // list's capacity), and set the entry point.
+    void set_neighbors(uint32_t slot, size_t layer, std::span<const uint32_t> entries);
+    void set_entry_point(std::optional<uint32_t> slot) { entry_point_ = slot; }
+
+    // The pair order of searches: distance (NaN last), then ID.
+    bool closer(const Candidate& a, const Candidate& b) const;
+
+private:
+    uint32_t* list_head(uint32_t slot, size_t layer);
+    const uint32_t* list_head(uint32_t slot, size_t layer) const;
+    size_t capacity_of(size_t layer) const { return layer == 0 ? m0_ : m_; }
+    // Whether a listed node counts on this layer: live and high enough.
+    bool usable(uint32_t slot, size_t layer) const {
+        return present_[slot] && (layer == 0 || levels_[slot] >= layer);
+    }
+    bool all_slots_live() const { return node_count_ == ids_.size(); }
+    // Gathers the usable neighbours of `slot` on `layer` that this search has not visited.
+    size_t gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& tracker,
+                            uint32_t* out) const;
+    void link_layer(uint32_t slot, size_t layer, std::span<const Candidate> found,
+                    Metric metric);
+    void prune(uint32_t slot, size_t layer, Metric metric);
+    void repair_entry_point();
+
+    uint64_t dimension_;
+    uint64_t m_;
+    uint64_t m0_;
+    uint64_t ef_construction_;
+    double level_multiplier_;
+    size_t layer0_stride_;
+    size_t upper_stride_;
+
+    std::vector<float> vectors_;
+    std::vector<uint8_t> levels_;
+    std::vector<uint32_t> layer0_;
+    std::vector<std::vector<uint32_t>> upper_;
+    std::vector<uint8_t> present_;
+    std::vector<VectorId> ids_;
+    std::unordered_map<VectorId, uint32_t> slot_of_id_;
+    std::optional<uint32_t> entry_point_;
+    uint64_t node_count_ = 0;
+    std::mt19937_64 rng_;
+};
+
+}  // namespace tvdb

@@ -1,0 +1,375 @@
+#include "hnsw_index.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <tbb/blocked_range.h>
+#include <tbb/info.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <unordered_set>
+#include <utility>
+
+#include "../codec.hpp"
+#include "hnsw_format.hpp"
+
+namespace tvdb {
+namespace {
+
+constexpr size_t kDefaultMicroBatch = 256;
+
+// A whole file mapped read-only for the duration of one load.
+class MappedFile {
+public:
+    static Result<MappedFile> open(const std::string& path) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return fail(VectorDbError::io_errno(errno));
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            int code = errno;
+            ::close(fd);
+            return fail(VectorDbError::io_errno(code));
+        }
+        MappedFile file;
+        file.size_ = static_cast<size_t>(st.st_size);
+        if (file.size_ > 0) {
+            void* data = ::mmap(nullptr, file.size_, PROT_READ, MAP_PRIVATE, fd, 0);
+            if (data == MAP_FAILED) {
+                int code = errno;
+                ::close(fd);
+                return fail(VectorDbError::io_errno(code));
+            }
+            file.data_ = data;
+        }
+        ::close(fd);
+        return file;
+    }
+    MappedFile(MappedFile&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    MappedFile& operator=(MappedFile&&) = delete;
+    ~MappedFile() {
+        if (data_ != nullptr) ::munmap(data_, size_);
+    }
+    std::span<const uint8_t> bytes() const {
+        return {static_cast<const uint8_t*>(data_), data_ ? size_ : 0};
+    }
+
+private:
+    MappedFile() = default;
+    void* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+Result<HnswGraph> read_graph_file(const std::string& path, uint64_t dimension) {
+    auto file = MappedFile::open(path);
+    if (!file) return fail(file.error());
+    return hnsw_format::read_graph(file->bytes(), dimension);
+}
+
+}  // namespace
+
+// Borrows a visit tracker from the index's pool for one operation and returns it after.
+class HnswIndex::ScratchLease {
+public:
+    explicit ScratchLease(const HnswIndex& index) : index_(index) {
+        {
+            std::lock_guard lock(index.scratch_mutex_);
+            if (!index.spare_trackers_.empty()) {
+                tracker_ = std::move(index.spare_trackers_.back());
+                index.spare_trackers_.pop_back();
+            }
+        }
+        if (!tracker_) tracker_ = std::make_unique<VisitedTracker>();
+        tracker_->cover(index.graph_.slot_count());
+    }
+    ~ScratchLease() {
+        std::lock_guard lock(index_.scratch_mutex_);
+        index_.spare_trackers_.push_back(std::move(tracker_));
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    VisitedTracker& operator*() { return *tracker_; }
+
+private:
+    const HnswIndex& index_;
+    std::unique_ptr<VisitedTracker> tracker_;
+};
+
+HnswIndex::HnswIndex(const IndexConfig& config, const HnswConfig& hnsw_config, HnswGraph graph)
+    : graph_(std::move(graph)), config_(config), hnsw_config_(hnsw_config) {}
+
+Result<void> HnswIndex::check_config(const HnswConfig& config) {
+    if (config.m < 1 || config.m > HnswGraph::kMaxM) {
+        return fail(VectorDbError::invalid_config("m must be between 1 and 32, got " +
+                                                  std::to_string(config.m)));
+    }
+    return {};
+}
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::create(uint64_t dimensions, Metric metric,
+                                                     const HnswConfig& config) {
+    if (auto ok = check_config(config); !ok) return fail(ok.error());
+    return std::make_unique<HnswIndex>(
+        IndexConfig{.dimensions = dimensions, .metric = metric}, config,
+        HnswGraph(dimensions, config.m, config.ef_construction));
+}
+
+Result<void> HnswIndex::check_room(size_t rows) const {
+    if (rows > HnswGraph::kMaxSlots - graph_.slot_count()) {
+        return fail(VectorDbError::invalid_config("an HNSW index holds at most " +
+                                                  std::to_string(HnswGraph::kMaxSlots) +
+                                                  " vectors"));
+    }
+    return {};
+}
+
+bool HnswIndex::is_live(VectorId id) const {
+    auto slot = graph_.slot_of(id);
+    return slot && graph_.is_live(*slot);
+}
+
+Result<void> HnswIndex::check_new_range(VectorId start_id, uint64_t rows) const {
+    for (uint64_t i = 0; i < rows; ++i) {
+        if (is_live(start_id + i)) return fail(VectorDbError::duplicate_id(start_id + i));
+    }
+    return {};
+}
+
+std::vector<uint32_t> HnswIndex::assign_slots(VectorId start_id, size_t rows) {
+    graph_.reserve(rows);
+    std::vector<uint32_t> slots(rows);
+    for (size_t i = 0; i < rows; ++i) slots[i] = graph_.slot_for(start_id + i);
+    return slots;
+}
+
+Result<void> HnswIndex::add(VectorId id, std::span<const float> vector) {
+    if (auto ok = check_dimensions(config_.dimensions, vector.size()); !ok) return ok;
+    if (is_live(id)) return fail(VectorDbError::duplicate_id(id));
+    if (auto ok = check_room(1); !ok) return ok;
+    const uint32_t slot = graph_.slot_for(id);
+    ScratchLease tracker(*this);
+    graph_.insert(slot, vector, config_.metric, *tracker);
+    return {};
+}
+
+Result<void> HnswIndex::add_batch(std::span<const VectorEntry> entries) {
+    std::unordered_set<VectorId> batch;
+    batch.reserve(entries.size());
+    for (const auto& [id, vector] : entries) {
+        if (auto ok = check_dimensions(config_.dimensions, vector.size()); !ok) return ok;
+        if (is_live(id) || !batch.insert(id).second) {
+            return fail(VectorDbError::duplicate_id(id));
+        }
+    }
+    if (auto ok = check_room(entries.size()); !ok) return ok;
+    graph_.reserve(entries.size());
+    ScratchLease tracker(*this);
+    for (const auto& [id, vector] : entries) {
+        graph_.insert(graph_.slot_for(id), vector, config_.metric, *tracker);
+    }
+    return {};
+}
+
+Result<void> HnswIndex::add_batch_contiguous(std::span<const float> data, VectorId start_id) {
+    auto rows = bulk_row_count(config_.dimensions, data.size(), start_id);
+    if (!rows) return fail(rows.error());
+    if (auto ok = check_new_range(start_id, *rows); !ok) return ok;
+    if (auto ok = check_room(*rows); !ok) return ok;
+    if (*rows == 0) return {};
+    const auto slots = assign_slots(start_id, *rows);
+    ScratchLease tracker(*this);
+    const size_t dims = config_.dimensions;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        graph_.insert(slots[i], data.subspan(i * dims, dims), config_.metric, *tracker);
+    }
+    return {};
+}
+
+Result<void> HnswIndex::add_batch_parallel(std::span<const float> data, VectorId start_id,
+                                           size_t num_threads, size_t micro_batch_size) {
+    auto rows = bulk_row_count(config_.dimensions, data.size(), start_id);
+    if (!rows) return fail(rows.error());
+    if (auto ok = check_new_range(start_id, *rows); !ok) return ok;
+    if (auto ok = check_room(*rows); !ok) return ok;
+    if (*rows == 0) return {};
+
+    const size_t batch = micro_batch_size == 0 ? kDefaultMicroBatch : micro_batch_size;
+    const size_t bootstrap = std::min<size_t>(*rows, batch);
+    // Worker threads are started before the graph changes, so a failure changes nothing.
+    std::optional<tbb::task_arena> arena;
+    if (*rows > bootstrap) {
+        try {
+            const int threads = num_threads == 0 ? tbb::info::default_concurrency()
+                                                 : static_cast<int>(std::min<size_t>(
+                                                       num_threads, 1 << 16));
+            arena.emplace(threads);
+            arena->initialize();
+        } catch (const std::exception& error) {
+            return fail(VectorDbError::io_message(std::string("cannot start worker threads: ") +
+                                                  error.what()));
+        }
+    }
+
+    const auto slots = assign_slots(start_id, *rows);
+    const size_t dims = config_.dimensions;
+    const Metric metric = config_.metric;
+    auto row = [&](size_t i) { return data.subspan(i * dims, dims); };
+    {
+        ScratchLease tracker(*this);
+        for (size_t i = 0; i < bootstrap; ++i) graph_.insert(slots[i], row(i), metric, *tracker);
+    }
+    if (!arena) return {};
+
+    std::vector<VisitedTracker> worker_trackers(static_cast<size_t>(arena->max_concurrency()));
+    std::vector<ParallelSearchResult> planned(batch);
+    for (size_t begin = bootstrap; begin < *rows; begin += batch) {
+        const size_t end = std::min<size_t>(*rows, begin + batch);
+        std::vector<uint8_t> levels(end - begin);
+        for (auto& level : levels) level = graph_.draw_level();
+        for (size_t i = begin; i < end; ++i) graph_.stage(slots[i], row(i), levels[i - begin]);
+        // Read-only phase: nobody writes the graph until every search of the batch is done.
+        arena->execute([&] {
+            tbb::parallel_for(tbb::blocked_range<size_t>(begin, end, 1), [&](const auto& range) {
+                auto& tracker = worker_trackers[tbb::this_task_arena::current_thread_index()];
+                for (size_t i = range.begin(); i < range.end(); ++i) {
+                    graph_.search_neighbors(slots[i], metric, tracker, planned[i - begin]);
+                }
+            });
+        });
+        for (size_t i = begin; i < end; ++i) graph_.link_planned(planned[i - begin], metric);
+    }
+    return {};
+}
+
+Result<std::vector<SearchResult>> HnswIndex::search(std::span<const float> query,
+                                                    uint64_t k) const {
+    if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
+    std::vector<SearchResult> hits;
+    if (k == 0 || graph_.node_count() == 0) return hits;
+    auto entry_point = graph_.entry_point();
+    if (!entry_point) return hits;
+    ScratchLease tracker(*this);
+    uint32_t entry = *entry_point;
+    for (size_t layer = graph_.level_of(entry); layer >= 1; --layer) {
+        entry = graph_.greedy_closest(query, entry, layer, config_.metric);
+    }
+    const uint64_t ef = std::max(k, hnsw_config_.ef_search);
+    auto found = graph_.search_layer(query, entry, ef, 0, config_.metric, *tracker);
+    const size_t n = std::min<uint64_t>(found.size(), k);
+    hits.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        float d = found[i].distance;
+        if (config_.metric == Metric::L2) d = std::sqrt(d);
+        hits.push_back({graph_.id_of(found[i].slot), d});
+    }
+    return hits;
+}
+
+bool HnswIndex::remove(VectorId id) {
+    auto slot = graph_.slot_of(id);
+    return slot && graph_.unlink(*slot);
+}
+
+void HnswIndex::iter_vectors(const VectorVisitor& visit) const {
+    std::vector<std::pair<VectorId, uint32_t>> live;
+    live.reserve(graph_.node_count());
+    for (uint32_t slot = 0; slot < graph_.slot_count(); ++slot) {
+        if (graph_.is_live(slot)) live.emplace_back(graph_.id_of(slot), slot);
+    }
+    std::sort(live.begin(), live.end());
+    for (const auto& [id, slot] : live) visit(id, graph_.vector_of(slot));
+}
+
+Result<void> HnswIndex::save_graph(const std::string& path) const {
+    if (graph_.node_count() == 0) return {};
+    // A crash or a full disk mid-write leaves the previous graph file intact.
+    const std::string temporary = path + ".tmp";
+    auto file = FileEncoder::create(temporary);
+    if (!file) return fail(file.error());
+    hnsw_format::write_graph(*file, graph_);
+    if (auto written = file->finish(); !written) {
+        ::unlink(temporary.c_str());
+        return written;
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        int code = errno;
+        ::unlink(temporary.c_str());
+        return fail(VectorDbError::io_errno(code));
+    }
+    return {};
+}
+
+Result<void> HnswIndex::load_graph_mmap(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    auto graph = read_graph_file(path, config_.dimensions);
+    if (!graph) return fail(graph.error());
+    graph_ = std::move(*graph);
+    return {};
+}
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::load_graph_file(const std::string& path,
+                                                              const IndexConfig& config,
+                                                              const HnswConfig& hnsw_config) {
+    if (auto ok = check_config(hnsw_config); !ok) return fail(ok.error());
+    auto graph = read_graph_file(path, config.dimensions);
+    if (!graph) return fail(graph.error());
+    return std::make_unique<HnswIndex>(config, hnsw_config, std::move(*graph));
+}
+
+Result<void> HnswIndex::save(const std::string& path) const {
+    auto file = FileEncoder::create(path);
+    if (!file) return fail(file.error());
+    hnsw_format::write_header(*file, {.dimension = config_.dimensions,
+                                      .metric = config_.metric,
+                                      .config = hnsw_config_});
+    hnsw_format::write_graph(*file, graph_);
+    return file->finish();
+}
+
+namespace {
+
+Result<std::unique_ptr<HnswIndex>> load_current(std::span<const uint8_t> bytes) {
+    RecordDecoder in(bytes);
+    auto header = hnsw_format::read_header(in);
+    if (!in.ok()) return fail(in.error());
+    if (!HnswIndex::check_config(header.config)) {
+        return fail(VectorDbError::serialization("m = " + std::to_string(header.config.m) +
+                                                 " is outside 1..32"));
+    }
+    auto graph = hnsw_format::read_graph(bytes.subspan(in.position()), header.dimension);
+    if (!graph) return fail(graph.error());
+    return std::make_unique<HnswIndex>(
+        IndexConfig{.dimensions = header.dimension, .metric = header.metric}, header.config,
+        std::move(*graph));
+}
+
+Result<std::unique_ptr<HnswIndex>> load_older(std::span<const uint8_t> bytes) {
+    RecordDecoder in(bytes);
+    auto header = hnsw_format::read_header(in);
+    auto entries = hnsw_format::read_older_vectors(in, header.dimension);
+    if (!entries) return fail(entries.error());
+    auto index = HnswIndex::create(header.dimension, header.metric, header.config);
+    if (!index) return fail(VectorDbError::serialization(index.error().text));
+    if (auto added = (*index)->add_batch(*entries); !added) return fail(added.error());
+    return index;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::load(const std::string& path) {
+    auto bytes = read_file(path);
+    if (!bytes) return fail(bytes.error());
+    if (auto index = load_current(*bytes)) return index;
+    return load_older(*bytes);
+}
+
+}  // namespace tvdb

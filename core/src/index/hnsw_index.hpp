@@ -1,0 +1,90 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hnsw_graph.hpp"
+#include "vector_index.hpp"
+
+namespace tvdb {
+
+// Approximate nearest-neighbour search over an HNSW graph.
+//
+// Every insertion path rejects an ID that is live, or repeated inside one batch, with
+// DuplicateId before anything changes; a removed ID may be added again (its slot is reused).
+//
+// Scratch state: a search borrows a visit tracker from a small pool guarded by a mutex, so
+// concurrent searches (shared access) neither allocate per query nor wait for each other.
+//
+// Files: `save_graph` writes "hnsw.graph" (the graph record alone) through a temporary file
+// renamed over the target; `load_graph_mmap` replaces the graph from such a file, and
+// `load_graph_file` builds a new index from one. `save` / `load` use the standalone file
+// (index parameters, then the graph record); `load` also reads the older layout that holds
+// only vectors. Byte layouts: hnsw_format.hpp.
+class HnswIndex final : public VectorIndex {
+public:
+    // m must be within 1..32 (InvalidConfig otherwise).
+    static Result<void> check_config(const HnswConfig& config);
+    static Result<std::unique_ptr<HnswIndex>> create(uint64_t dimensions, Metric metric,
+                                                     const HnswConfig& config);
+
+    Result<void> add(VectorId id, std::span<const float> vector) override;
+    // Checks every entry before inserting any: all or nothing.
+    Result<void> add_batch(std::span<const VectorEntry> entries) override;
+    Result<std::vector<SearchResult>> search(std::span<const float> query,
+                                             uint64_t k) const override;
+    bool remove(VectorId id) override;
+    uint64_t len() const override { return graph_.node_count(); }
+    const IndexConfig& config() const override { return config_; }
+    // Live vectors in ascending ID order.
+    void iter_vectors(const VectorVisitor& visit) const override;
+    // Writes nothing when the index is empty (an existing file stays as it is).
+    Result<void> save_graph(const std::string& path) const override;
+    // A missing file changes nothing; otherwise the saved graph (with its own m, m0,
+    // ef_construction and level multiplier) replaces this one. A failed load changes nothing.
+    Result<void> load_graph_mmap(const std::string& path) override;
+
+    // Rows of `data` get IDs start_id, start_id + 1, ...; the caller has checked the width.
+    Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
+    // The same insertion built with parallel neighbour searches: after a bootstrap of one
+    // micro-batch inserted in order, each micro-batch is staged, searched on `num_threads`
+    // workers against the read-only graph (0: the default concurrency) and linked in row
+    // order on the calling thread. micro_batch_size 0 means 256. For given levels the graph
+    // does not depend on the number of threads.
+    Result<void> add_batch_parallel(std::span<const float> data, VectorId start_id,
+                                    size_t num_threads, size_t micro_batch_size);
+
+    Result<void> save(const std::string& path) const;
+    static Result<std::unique_ptr<HnswIndex>> load(const std::string& path);
+    // A new index with the given parameters and the graph of a saved "hnsw.graph" (Io when
+    // the file is missing), e.g. to compare a saved graph with vectors rebuilt elsewhere.
+    static Result<std::unique_ptr<HnswIndex>> load_graph_file(const std::string& path,
+                                                              const IndexConfig& config,
+                                                              const HnswConfig& hnsw_config);
+
+    const HnswConfig& hnsw_config() const { return hnsw_config_; }
+    const HnswGraph& graph() const { return graph_; }
+    // Makes the levels of later insertions reproducible.
+    void seed_levels(uint64_t seed) { graph_.seed_levels(seed); }
+
+    HnswIndex(const IndexConfig& config, const HnswConfig& hnsw_config, HnswGraph graph);
+
+private:
+    class ScratchLease;
+
+    bool is_live(VectorId id) const;
+    // DuplicateId for the first live ID of start_id .. start_id + rows - 1.
+    Result<void> check_new_range(VectorId start_id, uint64_t rows) const;
+    Result<void> check_room(size_t rows) const;
+    std::vector<uint32_t> assign_slots(VectorId start_id, size_t rows);
+
+    HnswGraph graph_;
+    IndexConfig config_;
+    HnswConfig hnsw_config_;
+    mutable std::mutex scratch_mutex_;
+    mutable std::vector<std::unique_ptr<VisitedTracker>> spare_trackers_;
+};
+
+}  // namespace tvdb

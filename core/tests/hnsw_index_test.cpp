@@ -1,0 +1,218 @@
+#include "index/hnsw_index.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "codec.hpp"
+#include "hnsw_test_support.hpp"
+#include "index/flat_index.hpp"
+
+namespace tvdb {
+namespace {
+
+using testing::clustered_rows;
+using testing::expect_graph_invariants;
+using testing::row;
+
+std::unique_ptr<HnswIndex> make_index(uint64_t dims, Metric metric = Metric::L2,
+                                      HnswConfig config = {}) {
+    auto index = HnswIndex::create(dims, metric, config);
+    EXPECT_TRUE(index.has_value());
+    return std::move(*index);
+}
+
+std::vector<VectorId> ids_of(const std::vector<SearchResult>& hits) {
+    std::vector<VectorId> ids;
+    for (const auto& hit : hits) ids.push_back(hit.id);
+    return ids;
+}
+
+TEST(HnswIndex, RecallAgainstBruteForceForEveryMetric) {
+    const size_t dims = 16, n = 2000, queries = 50;
+    auto data = clustered_rows(n + queries, dims, 21);
+    for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+        auto index = make_index(dims, metric, {.ef_construction = 100, .ef_search = 64, .m = 12});
+        FlatIndex exact(dims, metric);
+        ASSERT_TRUE(index->add_batch_contiguous(std::span(data).first(n * dims), 0));
+        ASSERT_TRUE(exact.add_batch_contiguous(std::span(data).first(n * dims), 0));
+        size_t hits = 0;
+        for (size_t q = 0; q < queries; ++q) {
+            auto query = row(data, dims, n + q);
+            auto approx = index->search(query, 10).value();
+            auto truth = exact.search(query, 10).value();
+            ASSERT_EQ(approx.size(), 10u);
+            EXPECT_TRUE(std::is_sorted(approx.begin(), approx.end(),
+                                       [](auto& a, auto& b) { return a.distance < b.distance; }));
+            std::set<VectorId> expected;
+            for (auto& hit : truth) expected.insert(hit.id);
+            for (auto& hit : approx) hits += expected.count(hit.id);
+            // Reported distances are the metric's own, as the exact index reports them.
+            EXPECT_FLOAT_EQ(approx[0].distance,
+                            distance(metric, query, row(data, dims, approx[0].id)));
+        }
+        EXPECT_GE(hits / double(queries * 10), 0.9) << metric_name(metric);
+    }
+}
+
+TEST(HnswIndex, SearchEdgeCases) {
+    // m0 = 32 links every one of the 30 nodes to every other: all are reachable.
+    auto index = make_index(2, Metric::L2, {.ef_construction = 50, .ef_search = 4, .m = 16});
+    std::vector<float> q{0, 0};
+    EXPECT_TRUE(index->search(q, 5).value().empty());
+    auto data = clustered_rows(30, 2, 2);
+    ASSERT_TRUE(index->add_batch_contiguous(data, 100));
+    EXPECT_TRUE(index->search(q, 0).value().empty());
+    // k above ef_search widens the beam.
+    EXPECT_EQ(index->search(q, 20).value().size(), 20u);
+    EXPECT_EQ(index->search(q, 1000).value().size(), 30u);
+    auto wrong = index->search(std::vector<float>{1, 2, 3}, 1);
+    ASSERT_FALSE(wrong);
+    EXPECT_EQ(wrong.error().message(), "dimension mismatch: expected 2, got 3");
+    for (VectorId id = 100; id < 130; ++id) EXPECT_TRUE(index->remove(id));
+    EXPECT_TRUE(index->search(q, 5).value().empty());
+    EXPECT_TRUE(index->is_empty());
+}
+
+TEST(HnswIndex, DeletedIdCanBeAddedAgainAndFound) {
+    auto index = make_index(2);
+    ASSERT_TRUE(index->add(1, std::vector<float>{0, 0}));
+    ASSERT_TRUE(index->add(2, std::vector<float>{5, 5}));
+    EXPECT_TRUE(index->remove(1));
+    EXPECT_FALSE(index->remove(1));
+    EXPECT_FALSE(index->remove(77));
+    ASSERT_TRUE(index->add(1, std::vector<float>{9, 9}));
+    auto hits = index->search(std::vector<float>{9, 9}, 1).value();
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].id, 1u);
+    EXPECT_EQ(hits[0].distance, 0.0f);
+    EXPECT_EQ(index->len(), 2u);
+}
+
+TEST(HnswIndex, BadInsertionsChangeNothing) {
+    auto index = make_index(2);
+    ASSERT_TRUE(index->add(5, std::vector<float>{1, 1}));
+    auto dup = index->add(5, std::vector<float>{2, 2});
+    ASSERT_FALSE(dup);
+    EXPECT_EQ(dup.error().kind, ErrorKind::DuplicateId);
+
+    std::vector<VectorEntry> wrong_length{{1, {0, 0}}, {2, {0, 0, 0}}};
+    auto bad = index->add_batch(wrong_length);
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().message(), "dimension mismatch: expected 2, got 3");
+    std::vector<VectorEntry> repeated{{1, {0, 0}}, {2, {0, 1}}, {1, {1, 0}}};
+    EXPECT_EQ(index->add_batch(repeated).error().message(), "duplicate vector ID: 1");
+    std::vector<VectorEntry> live{{1, {0, 0}}, {5, {0, 1}}};
+    EXPECT_EQ(index->add_batch(live).error().kind, ErrorKind::DuplicateId);
+
+    std::vector<float> rows{0, 0, 1, 1, 2, 2};
+    EXPECT_EQ(index->add_batch_contiguous(rows, 4).error().message(), "duplicate vector ID: 5");
+    EXPECT_EQ(index->add_batch_parallel(rows, 3, 2, 1).error().kind, ErrorKind::DuplicateId);
+    std::vector<float> ragged{0, 0, 1};
+    EXPECT_EQ(index->add_batch_contiguous(ragged, 10).error().message(),
+              "invalid configuration: data length 3 is not divisible by dimension 2");
+    EXPECT_EQ(index->add_batch_parallel(ragged, 10, 0, 0).error().kind, ErrorKind::InvalidConfig);
+    EXPECT_EQ(index->len(), 1u);
+    EXPECT_EQ(index->graph().slot_count(), 1u);
+}
+
+TEST(HnswIndex, EmptyBatchesAddNothing) {
+    auto index = make_index(3);
+    EXPECT_TRUE(index->add_batch({}));
+    EXPECT_TRUE(index->add_batch_contiguous({}, 0));
+    EXPECT_TRUE(index->add_batch_parallel({}, 0, 0, 0));
+    EXPECT_EQ(index->len(), 0u);
+}
+
+TEST(HnswIndex, MOutsideOneToThirtyTwoIsRejected) {
+    EXPECT_EQ(HnswIndex::create(4, Metric::L2, {.m = 0}).error().kind, ErrorKind::InvalidConfig);
+    EXPECT_EQ(HnswIndex::create(4, Metric::L2, {.m = 33}).error().kind, ErrorKind::InvalidConfig);
+    EXPECT_TRUE(HnswIndex::create(4, Metric::L2, {.m = 32}));
+    EXPECT_TRUE(HnswIndex::create(4, Metric::L2, {.m = 1}));
+}
+
+TEST(HnswIndex, FullSixtyFourBitIdsStayDistinct) {
+    auto index = make_index(1);
+    const VectorId big = uint64_t{1} << 32;
+    ASSERT_TRUE(index->add(0, std::vector<float>{0}));
+    ASSERT_TRUE(index->add(big, std::vector<float>{1}));
+    ASSERT_TRUE(index->add(1'000'000'000'000, std::vector<float>{2}));
+    ASSERT_TRUE(index->add(UINT64_MAX, std::vector<float>{3}));
+    EXPECT_EQ(index->graph().slot_count(), 4u);
+    EXPECT_EQ(ids_of(index->search(std::vector<float>{1.1f}, 4).value()),
+              (std::vector<VectorId>{big, 1'000'000'000'000, 0, UINT64_MAX}));
+    std::vector<float> two{5, 6};
+    EXPECT_EQ(index->add_batch_contiguous(two, UINT64_MAX).error().kind, ErrorKind::InvalidConfig);
+}
+
+TEST(HnswIndex, IterVectorsYieldsLiveVectorsInAscendingIdOrder) {
+    auto index = make_index(1);
+    for (VectorId id : {30, 10, 20, 40}) ASSERT_TRUE(index->add(id, std::vector<float>{float(id)}));
+    index->remove(20);
+    std::vector<std::pair<VectorId, float>> seen;
+    index->iter_vectors([&](VectorId id, std::span<const float> v) { seen.emplace_back(id, v[0]); });
+    EXPECT_EQ(seen, (std::vector<std::pair<VectorId, float>>{{10, 10}, {30, 30}, {40, 40}}));
+}
+
+std::vector<uint8_t> saved_bytes(const HnswIndex& index, const std::string& name) {
+    std::string path = ::testing::TempDir() + name;
+    EXPECT_TRUE(index.save(path));
+    return read_file(path).value();
+}
+
+TEST(HnswIndex, ParallelInsertOfOneMicroBatchEqualsSequentialInsert) {
+    const size_t dims = 8;
+    auto data = clustered_rows(200, dims, 4);
+    auto sequential = make_index(dims);
+    auto parallel = make_index(dims);
+    sequential->seed_levels(99);
+    parallel->seed_levels(99);
+    ASSERT_TRUE(sequential->add_batch_contiguous(data, 0));
+    ASSERT_TRUE(parallel->add_batch_parallel(data, 0, 2, 256));
+    EXPECT_EQ(saved_bytes(*sequential, "seq.hnsw"), saved_bytes(*parallel, "par.hnsw"));
+}
+
+TEST(HnswIndex, ParallelGraphDoesNotDependOnThreadCount) {
+    const size_t dims = 8;
+    auto data = clustered_rows(700, dims, 8);
+    auto one = make_index(dims, Metric::Cosine);
+    auto two = make_index(dims, Metric::Cosine);
+    one->seed_levels(5);
+    two->seed_levels(5);
+    ASSERT_TRUE(one->add_batch_parallel(data, 10, 1, 64));
+    ASSERT_TRUE(two->add_batch_parallel(data, 10, 2, 64));
+    EXPECT_EQ(saved_bytes(*one, "one.hnsw"), saved_bytes(*two, "two.hnsw"));
+    expect_graph_invariants(two->graph());
+    EXPECT_EQ(two->len(), 700u);
+    // Every row is findable after the micro-batches were linked.
+    size_t found = 0;
+    for (size_t r = 0; r < 700; r += 7) {
+        auto hits = two->search(row(data, dims, r), 1).value();
+        found += !hits.empty() && hits[0].id == 10 + r;
+    }
+    EXPECT_GE(found, 95u);
+}
+
+TEST(HnswIndex, ConcurrentSearchesGiveTheSameAnswers) {
+    const size_t dims = 8;
+    auto data = clustered_rows(1000, dims, 12);
+    auto index = make_index(dims);
+    ASSERT_TRUE(index->add_batch_contiguous(data, 0));
+    std::vector<std::vector<VectorId>> expected;
+    for (size_t q = 0; q < 100; ++q) expected.push_back(ids_of(index->search(row(data, dims, q), 5).value()));
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t q = 0; q < 100; ++q) {
+                if (ids_of(index->search(row(data, dims, q), 5).value()) != expected[q]) ++mismatches[t];
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace tvdb
