@@ -36,7 +36,41 @@ class FlatIndex:
     def __len__(self) -> int: ...
 
 # ---- HnswIndex ----
-# (members to be added with the class)
+class HnswIndex:
+    """Graph-based approximate nearest-neighbour index (HNSW). 95-99% recall."""
+
+    def __init__(
+        self,
+        dimensions: int,
+        metric: str = "l2",
+        ef_construction: int = 200,
+        ef_search: int = 50,
+        m: int = 12,
+    ) -> None: ...
+    def add(self, id: int, vector: VectorLike) -> None: ...
+    def add_batch(self, entries: list[tuple[int, VectorLike]]) -> None: ...
+    def add_batch_np(self, vectors: npt.NDArray[np.float32], start_id: int = 0) -> None:
+        """Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`."""
+    def add_batch_parallel(
+        self,
+        vectors: npt.NDArray[np.float32],
+        start_id: int = 0,
+        num_threads: int = 0,
+        micro_batch_size: int = 256,
+    ) -> None:
+        """Add vectors from a 2D numpy array (N × dim) with parallel graph construction."""
+    def search(self, query: VectorLike, k: int) -> list[SearchHit]: ...
+    def delete(self, id: int) -> bool: ...
+    def flush(self) -> None:
+        """Build the HNSW graph. Call after bulk inserts for best performance."""
+    def save(self, path: str) -> None: ...
+    @staticmethod
+    def load(path: str) -> "HnswIndex": ...
+    @property
+    def dimensions(self) -> int: ...
+    @property
+    def metric(self) -> str: ...
+    def __len__(self) -> int: ...
 # ---- end HnswIndex ----
 
 # ---- QuantizedFlatIndex ----

@@ -34,6 +34,7 @@ TEST(HnswIndex, RecallAgainstBruteForceForEveryMetric) {
     auto data = clustered_rows(n + queries, dims, 21);
     for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
         auto index = make_index(dims, metric, {.ef_construction = 100, .ef_search = 64, .m = 12});
+        index->seed_levels(1);
         FlatIndex exact(dims, metric);
         ASSERT_TRUE(index->add_batch_contiguous(std::span(data).first(n * dims), 0));
         ASSERT_TRUE(exact.add_batch_contiguous(std::span(data).first(n * dims), 0));
