@@ -47,9 +47,14 @@ $(BUILD_SANITIZE)/build.ninja: | deps
 	$(CMAKE) -S . -B $(BUILD_SANITIZE) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVDB_SANITIZE=ON -DTVDB_BUILD_PYTHON=OFF
 
+# Any sanitizer report ends the test binary with a failure (UBSan does not recover, ASan
+# aborts on its first report, LeakSanitizer fails the exit status at the end).
+SANITIZER_ENV := ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
 test-sanitize: deps $(BUILD_SANITIZE)/build.ninja
 	$(CMAKE) --build $(BUILD_SANITIZE)
-	cd $(BUILD_SANITIZE) && $(abspath $(VENV))/bin/ctest --output-on-failure -j2
+	cd $(BUILD_SANITIZE) && $(SANITIZER_ENV) $(abspath $(VENV))/bin/ctest --output-on-failure -j2
 
 demo: build
 	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) examples/demo.py
