@@ -1,0 +1,54 @@
+#include "mapped_file.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace tvdb {
+
+Result<MappedFile> MappedFile::map(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int code = errno;
+        ::close(fd);
+        return fail(VectorDbError::io_errno(code));
+    }
+    auto size = static_cast<size_t>(st.st_size);
+    if (size == 0) {
+        ::close(fd);
+        return MappedFile();
+    }
+    void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    int code = errno;
+    ::close(fd);
+    if (address == MAP_FAILED) return fail(VectorDbError::io_errno(code));
+    return MappedFile(address, size);
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : address_(std::exchange(other.address_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+        release();
+        address_ = std::exchange(other.address_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+MappedFile::~MappedFile() { release(); }
+
+void MappedFile::release() {
+    if (address_ != nullptr) ::munmap(address_, size_);
+    address_ = nullptr;
+    size_ = 0;
+}
+
+}  // namespace tvdb
