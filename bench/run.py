@@ -34,7 +34,8 @@ def assemble_report() -> None:
         "Written by `make bench` (bench/run.py). Every suite runs our index and its peers on\n"
         "the same data in one process: a seeded mixture of Gaussian clusters (float32) with\n"
         "queries drawn from the same mixture, exact ground truth by brute force in float64,\n"
-        "recall@10, queries/s single-threaded with one query per call, build time, and memory\n"
+        "recall@10, queries/s single-threaded with one query per call (timed in the calling\n"
+        "thread's CPU time, robust to other load on the machine), build time, and memory\n"
         "as the growth of the process's resident set while the index is built.\n"
     )
     harness.REPORT_PATH.write_text(header + "\n" + "\n\n".join(sections) + "\n")

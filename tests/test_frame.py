@@ -80,6 +80,14 @@ class TestTwoDimensionalBuffers:
             index.add_batch_np(data, start_id=2**64 - 2)
         assert len(index) == 3
 
+    def test_strided_and_fortran_ordered_arrays_are_read_row_major(self):
+        wide = np.arange(24, dtype=np.float32).reshape(4, 6)
+        for layout in (wide[:, ::2], np.asfortranarray(wide[:, :3])):
+            index = tv.FlatIndex(3)
+            index.add_batch_np(layout)
+            for row in range(4):
+                assert index.search(np.ascontiguousarray(layout[row]), 1)[0] == {"id": row, "distance": 0.0}
+
     def test_zero_dimensional_bulk_insert_is_rejected(self):
         index = tv.FlatIndex(0)
         with pytest.raises(ValueError, match="invalid configuration"):

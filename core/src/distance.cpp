@@ -242,13 +242,9 @@ float distance_ord(Metric metric, std::span<const float> query, const float* can
     return out;
 }
 
-void distance_rows(Metric metric, std::span<const float> query, const float* rows,
-                   std::size_t n_rows, float* out) {
-    distance_rows_strided(metric, query, rows, query.size(), n_rows, out);
-}
-
-void distance_rows_strided(Metric metric, std::span<const float> query, const float* rows,
-                           std::size_t row_stride, std::size_t n_rows, float* out) {
+namespace {
+void rows_kernel(Metric metric, std::span<const float> query, const float* rows,
+                 std::size_t row_stride, std::size_t n_rows, float* out, bool squared_l2) {
     const std::size_t dim = query.size();
     std::size_t r = 0;
 #if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
@@ -260,7 +256,7 @@ void distance_rows_strided(Metric metric, std::span<const float> query, const fl
             rows8_sums(metric, query.data(), blocks_end, base, row_stride, sums);
             for (int c = 0; c < 8; ++c) {
                 add_tail(metric, query.data(), base + c * row_stride, blocks_end, dim, sums[c]);
-                out[r + c] = finish(metric, sums[c], false);
+                out[r + c] = finish(metric, sums[c], squared_l2);
             }
         }
     }
@@ -268,11 +264,28 @@ void distance_rows_strided(Metric metric, std::span<const float> query, const fl
     for (; r + 4 <= n_rows; r += 4) {
         const float* group[4] = {rows + r * row_stride, rows + (r + 1) * row_stride,
                                  rows + (r + 2) * row_stride, rows + (r + 3) * row_stride};
-        distances_of<4>(metric, query, group, false, out + r);
+        distances_of<4>(metric, query, group, squared_l2, out + r);
     }
     for (; r < n_rows; ++r) {
-        out[r] = distance(metric, query, std::span(rows + r * row_stride, dim));
+        const float* row = rows + r * row_stride;
+        distances_of<1>(metric, query, &row, squared_l2, out + r);
     }
+}
+}  // namespace
+
+void distance_rows(Metric metric, std::span<const float> query, const float* rows,
+                   std::size_t n_rows, float* out) {
+    rows_kernel(metric, query, rows, query.size(), n_rows, out, false);
+}
+
+void distance_rows_ord(Metric metric, std::span<const float> query, const float* rows,
+                       std::size_t n_rows, float* out) {
+    rows_kernel(metric, query, rows, query.size(), n_rows, out, true);
+}
+
+void distance_rows_strided(Metric metric, std::span<const float> query, const float* rows,
+                           std::size_t row_stride, std::size_t n_rows, float* out) {
+    rows_kernel(metric, query, rows, row_stride, n_rows, out, false);
 }
 
 }  // namespace tvdb

@@ -22,6 +22,8 @@ bool is_f32_format(const char* format) {
     return std::strcmp(format, "f") == 0;
 }
 
+}  // namespace
+
 // Holds a buffer view and releases it on every exit path.
 class BufferView {
 public:
@@ -47,10 +49,14 @@ public:
         return out;
     }
 
+    bool c_contiguous() const { return PyBuffer_IsContiguous(&view_, 'C') != 0; }
+
 private:
     Py_buffer view_{};
     bool held_ = false;
 };
+
+namespace {
 
 std::string python_type_name(nb::handle object) {
     return nb::type_name(object.type()).c_str();
@@ -97,7 +103,8 @@ std::vector<float> extract_f32_vec(nb::handle object, const char* name) {
 }
 
 Matrix extract_2d_f32_buffer(nb::handle object) {
-    BufferView buffer;
+    auto exported = std::make_shared<BufferView>();
+    BufferView& buffer = *exported;
     if (!buffer.acquire(object)) {
         raise_python(PyExc_ValueError, "vectors must support the buffer protocol (e.g. numpy array)");
     }
@@ -109,7 +116,14 @@ Matrix extract_2d_f32_buffer(nb::handle object) {
     Matrix matrix;
     matrix.rows = static_cast<uint64_t>(view.shape[0]);
     matrix.columns = static_cast<uint64_t>(view.shape[1]);
-    matrix.data = buffer.copy_out();
+    if (buffer.c_contiguous()) {
+        matrix.data = std::span(static_cast<const float*>(view.buf),
+                                static_cast<size_t>(view.len) / sizeof(float));
+        matrix.exported = std::move(exported);
+    } else {
+        matrix.copied = buffer.copy_out();
+        matrix.data = matrix.copied;
+    }
     return matrix;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,13 +17,20 @@ namespace tvdb::py {
 // numbers (never a str). A TypeError names the argument: "argument '{name}': ...".
 std::vector<float> extract_f32_vec(nanobind::handle object, const char* name);
 
+class BufferView;
+
+// Rows of float32 values, row-major. A C-contiguous buffer is used in place: the matrix keeps
+// the buffer exported (so its owner cannot resize or free it) until it is destroyed, which
+// must happen with the interpreter lock held. Other layouts are copied out.
 struct Matrix {
-    std::vector<float> data;
+    std::span<const float> data;
     uint64_t rows = 0;
     uint64_t columns = 0;
+    std::shared_ptr<BufferView> exported;
+    std::vector<float> copied;
 };
 
-// A 2-D float32 buffer, copied out in row-major order.
+// A 2-D float32 buffer in row-major order.
 Matrix extract_2d_f32_buffer(nanobind::handle object);
 
 // A list of (id, vector) tuples; items past the second are ignored.

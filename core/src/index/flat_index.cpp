@@ -1,5 +1,6 @@
 #include "flat_index.hpp"
 
+#include <cmath>
 #include <unordered_set>
 
 #include "../codec.hpp"
@@ -89,13 +90,18 @@ Result<std::vector<SearchResult>> FlatIndex::search(std::span<const float> query
             }
             size_t run_end = slot;
             while (run_end < end && alive_[run_end]) ++run_end;
-            distance_rows(config_.metric, query, vectors_.data() + slot * dims, run_end - slot,
-                          distances);
+            distance_rows_ord(config_.metric, query, vectors_.data() + slot * dims,
+                              run_end - slot, distances);
             for (size_t s = slot; s < run_end; ++s) top.push(ids_[s], distances[s - slot]);
             slot = run_end;
         }
     }
-    return top.take_sorted();
+    auto hits = top.take_sorted();
+    // Ranked by squared distance; the reported L2 distance is its square root.
+    if (config_.metric == Metric::L2) {
+        for (SearchResult& hit : hits) hit.distance = std::sqrt(hit.distance);
+    }
+    return hits;
 }
 
 bool FlatIndex::remove(VectorId id) {
@@ -162,7 +168,7 @@ Result<FlatIndex> FlatIndex::load(const std::string& path) {
         }
         ++index.count_;
     }
-    index.vectors_ = std::move(vectors);
+    index.vectors_.assign(vectors.begin(), vectors.end());
     index.ids_ = std::move(ids);
     index.alive_ = std::move(alive);
     return index;

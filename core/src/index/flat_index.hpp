@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "huge_page_allocator.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {
@@ -35,7 +36,7 @@ private:
     void append_slot(VectorId id, std::span<const float> vector);
     std::span<const float> slot_vector(size_t slot) const;
 
-    std::vector<float> vectors_;
+    std::vector<float, HugePageAllocator<float>> vectors_;
     std::vector<VectorId> ids_;
     std::vector<uint8_t> alive_;
     IndexConfig config_;
