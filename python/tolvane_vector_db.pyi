@@ -116,7 +116,35 @@ class Fp16FlatIndex:
 # ---- end Fp16FlatIndex ----
 
 # ---- IvfIndex ----
-# (members to be added with the class)
+class IvfIndex:
+    """Inverted file index. Cluster-based ANN using k-means.
+
+    Auto-trains after train_size inserts. Rule of thumb: n_lists = sqrt(N).
+    """
+
+    def __init__(
+        self,
+        dimensions: int,
+        metric: str = "l2",
+        n_lists: int = 256,
+        nprobe: int = 16,
+        train_size: int = 4096,
+    ) -> None: ...
+    def add(self, id: int, vector: VectorLike) -> None: ...
+    def add_batch(self, entries: list[tuple[int, VectorLike]]) -> None: ...
+    def add_batch_np(self, vectors: npt.NDArray[np.float32], start_id: int = 0) -> None:
+        """Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`."""
+    def search(self, query: VectorLike, k: int) -> list[SearchHit]: ...
+    def delete(self, id: int) -> bool: ...
+    def flush(self) -> None: ...
+    def save(self, path: str) -> None: ...
+    @staticmethod
+    def load(path: str) -> "IvfIndex": ...
+    @property
+    def dimensions(self) -> int: ...
+    @property
+    def metric(self) -> str: ...
+    def __len__(self) -> int: ...
 # ---- end IvfIndex ----
 
 # ---- IvfPqIndex ----

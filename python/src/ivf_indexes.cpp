@@ -1,9 +1,68 @@
+#include "index/ivf_index.hpp"
+
 #include "classes.hpp"
+#include "index_class.hpp"
 
 namespace tvdb::py {
 
+namespace {
+
+// The standalone classes always iterate k-means 25 times at most.
+constexpr uint64_t kStandaloneMaxIter = 25;
+
+constexpr const char* kIvfIndexDoc = R"(Inverted file index. Cluster-based ANN using k-means.
+
+Auto-trains after train_size inserts. Rule of thumb: n_lists = sqrt(N).
+
+Args:
+    dimensions: Number of dimensions per vector.
+    metric: Distance metric - "l2", "cosine", or "dot_product".
+    n_lists: Number of clusters (default 256).
+    nprobe: Clusters scanned per query (default 16).
+    train_size: Vectors buffered before auto-training (default 4096).
+)";
+
+constexpr const char* kAddBatchNpDoc =
+    "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.";
+
+// Members other than add_batch_np carry only their signature.
+constexpr const char* kSignatureOnly = "";
+
+// The members the two inverted-file classes share, all as in FlatIndex plus a lock-free flush.
+template <typename Core>
+void bind_common_members(IndexClass<Core>& cls) {
+    cls.add(kSignatureOnly)
+        .add_batch(kSignatureOnly)
+        .add_batch_np(kAddBatchNpDoc)
+        .search(kSignatureOnly)
+        .remove(kSignatureOnly)
+        .flush(kSignatureOnly)
+        .save_load(kSignatureOnly, kSignatureOnly)
+        .properties(nullptr, nullptr);
+}
+
+}  // namespace
+
+void register_ivf_index(nb::module_& module) {
+    IndexClass<IvfIndex> ivf(module, "IvfIndex", kIvfIndexDoc);
+    ivf.cls().def(
+        "__init__",
+        [](PyIndex<IvfIndex>* self, uint64_t dimensions, const std::string& metric,
+           uint64_t n_lists, uint64_t nprobe, uint64_t train_size) {
+            Metric parsed = parse_metric(metric);
+            IvfConfig config{.n_lists = n_lists,
+                             .nprobe = nprobe,
+                             .train_size = train_size,
+                             .max_iter = kStandaloneMaxIter};
+            auto core = unwrap(IvfIndex::create({.dimensions = dimensions, .metric = parsed}, config));
+            new (self) PyIndex<IvfIndex>{std::move(core), {}};
+        },
+        nb::arg("dimensions"), nb::arg("metric") = "l2", nb::arg("n_lists") = 256,
+        nb::arg("nprobe") = 16, nb::arg("train_size") = 4096);
+    bind_common_members(ivf);
+}
+
 // Not built yet: registers nothing.
-void register_ivf_index(nanobind::module_&) {}
-void register_ivf_pq_index(nanobind::module_&) {}
+void register_ivf_pq_index(nb::module_&) {}
 
 }  // namespace tvdb::py

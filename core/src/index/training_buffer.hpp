@@ -1,0 +1,45 @@
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "top_k.hpp"
+#include "vector_index.hpp"
+
+namespace tvdb {
+
+// Vectors an inverted-file index holds back until it trains: IDs in insertion order and
+// their vectors back to back in the same order. IDs are not checked for repeats.
+class TrainingBuffer {
+public:
+    explicit TrainingBuffer(uint64_t dims) : dims_(dims) {}
+    // Adopts decoded contents; Serialization unless there are `dims` floats per ID.
+    static Result<TrainingBuffer> from_parts(uint64_t dims, std::vector<VectorId> ids,
+                                             std::vector<float> vectors);
+
+    uint64_t size() const { return ids_.size(); }
+    bool empty() const { return ids_.empty(); }
+    std::span<const VectorId> ids() const { return ids_; }
+    std::span<const float> vectors() const { return vectors_; }
+    std::span<const float> vector(size_t position) const {
+        return std::span(vectors_).subspan(position * dims_, dims_);
+    }
+
+    void append(VectorId id, std::span<const float> vector);
+    // `rows` holds `count` vectors, which get IDs first_id, first_id + 1, ...
+    void append_rows(std::span<const float> rows, uint64_t count, VectorId first_id);
+    // Removes the first entry with this ID by moving the last entry into its place.
+    bool remove(VectorId id);
+    void clear();
+
+    // Offers every buffered vector to `top` at the metric's reported distance.
+    void search(Metric metric, std::span<const float> query, TopK& top) const;
+    void visit(const VectorVisitor& visit) const;
+
+private:
+    uint64_t dims_;
+    std::vector<VectorId> ids_;
+    std::vector<float> vectors_;
+};
+
+}  // namespace tvdb
