@@ -65,14 +65,18 @@ def test_untrained_search_is_exact_and_returns_id_distance_dicts(cls):
 
 @pytest.mark.parametrize("cls", CLUSTERED_CLASSES)
 def test_training_at_train_size_then_probing_the_nearest_lists(cls):
-    data = blobs()
-    index = cls(8, n_lists=8, nprobe=2, train_size=100)
-    index.add_batch_np(data, start_id=1000)
+    # One point of each group first: training on as many points as lists gives every group
+    # its own list whatever the random seeding, and the rest follow their group.
+    data = blobs(groups=8, per_group=30)
+    first_of_each = np.arange(0, 240, 30)
+    order = np.concatenate([first_of_each, np.setdiff1d(np.arange(240), first_of_each)])
+    index = cls(8, n_lists=8, nprobe=1, train_size=8)
+    index.add_batch_np(data[order], start_id=1000)
     assert len(index) == len(data)
-    hits = index.search(data[45], 10)
-    assert hits[0]["id"] == 1045
-    # The whole group of the query is found and nothing else comes nearer.
-    assert {(hit["id"] - 1000) // 30 for hit in hits} == {45 // 30}
+    hits = index.search(data[45], 30)
+    group_of_hits = {int(order[hit["id"] - 1000]) // 30 for hit in hits}
+    assert group_of_hits == {45 // 30}
+    assert len(hits) == 30
 
 
 @pytest.mark.parametrize("cls", CLUSTERED_CLASSES)

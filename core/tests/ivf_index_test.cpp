@@ -162,99 +162,145 @@ TEST(IvfTraining, ZeroIterationsPutsEveryVectorInListZero) {
     for (uint64_t list = 1; list < 4; ++list) EXPECT_TRUE(index->lists()[list].ids.empty());
 }
 
+// Trained on as many points as lists: every point seeds its own cluster and stays alone in
+// it, so the lists are known without depending on the random seeding.
 class IvfTrainedTest : public ::testing::Test {
 protected:
     static constexpr uint64_t kDims = 8;
-    static constexpr uint64_t kGroups = 8;
-    static constexpr uint64_t kPerGroup = 10;
+    static constexpr uint64_t kPoints = 12;
 
     void SetUp() override {
-        points_ = grouped_points(kGroups, kPerGroup, kDims, 4);
-        index_ = make_ivf(kDims, {.n_lists = kGroups, .nprobe = 1, .train_size = kGroups * kPerGroup});
+        points_ = grouped_points(kPoints, 1, kDims, 4);
+        index_ = make_ivf(kDims, {.n_lists = kPoints, .nprobe = 1, .train_size = kPoints});
         ASSERT_TRUE(index_->add_batch_contiguous(points_, 0));
         ASSERT_TRUE(index_->is_trained());
+        ASSERT_EQ(index_->n_centroids(), kPoints);
+    }
+
+    uint64_t list_of(VectorId id) const {
+        for (uint64_t list = 0; list < index_->lists().size(); ++list) {
+            const auto& ids = index_->lists()[list].ids;
+            if (std::find(ids.begin(), ids.end(), id) != ids.end()) return list;
+        }
+        return UINT64_MAX;
+    }
+
+    std::unique_ptr<IvfIndex> with_nprobe(uint64_t nprobe) const {
+        TempFile file;
+        EXPECT_TRUE(index_->save(file.path()));
+        // nprobe is fixed at construction; rewrite it in the saved record (bytes 20..28).
+        auto bytes = file.read();
+        std::memcpy(bytes.data() + 20, &nprobe, sizeof nprobe);
+        file.write(bytes);
+        auto loaded = IvfIndex::load(file.path());
+        EXPECT_TRUE(loaded.has_value());
+        return std::move(*loaded);
     }
 
     std::vector<float> points_;
     std::unique_ptr<IvfIndex> index_;
 };
 
-TEST_F(IvfTrainedTest, NprobeZeroAnswersEmptyAndNprobeAboveCentroidsIsExact) {
-    const uint64_t n = kGroups * kPerGroup;
-    for (uint64_t nprobe : {uint64_t{0}, index_->n_centroids(), uint64_t{1000}}) {
-        TempFile file;
-        ASSERT_TRUE(index_->save(file.path()));
-        // nprobe is fixed at construction; rewrite it in the saved record (bytes 20..28).
-        auto bytes = file.read();
-        std::memcpy(bytes.data() + 20, &nprobe, sizeof nprobe);
-        file.write(bytes);
-        auto probed = IvfIndex::load(file.path());
-        ASSERT_TRUE(probed.has_value());
-        auto query = row(points_, kDims, 13);
-        auto hits = *(*probed)->search(query, n);
-        if (nprobe == 0) {
-            EXPECT_TRUE(hits.empty());
-            continue;
-        }
-        auto expected = brute_force(Metric::L2, points_, kDims, query, n);
-        ASSERT_EQ(hits.size(), n);
-        for (size_t r = 0; r < n; ++r) EXPECT_EQ(hits[r].distance, expected[r].distance);
+TEST_F(IvfTrainedTest, SearchScansExactlyTheNprobeNearestLists) {
+    const std::vector<float> query(kDims, 20.0f);
+    auto exact = brute_force(Metric::L2, points_, kDims, query, kPoints);
+    EXPECT_TRUE(with_nprobe(0)->search(query, kPoints)->empty());
+    // One point per list: probing p lists finds exactly the p nearest points.
+    auto three = *with_nprobe(3)->search(query, kPoints);
+    ASSERT_EQ(three.size(), 3u);
+    for (size_t r = 0; r < 3; ++r) EXPECT_EQ(three[r].id, exact[r].id);
+    for (uint64_t nprobe : {kPoints, uint64_t{1000}}) {
+        auto all = *with_nprobe(nprobe)->search(query, kPoints);
+        ASSERT_EQ(all.size(), kPoints);
+        for (size_t r = 0; r < kPoints; ++r) EXPECT_EQ(all[r].distance, exact[r].distance);
     }
 }
 
-TEST_F(IvfTrainedTest, ProbingTheNearestListFindsTheQuerysGroup) {
-    auto hits = *index_->search(row(points_, kDims, 25), kPerGroup);
-    ASSERT_EQ(hits.size(), kPerGroup);
-    for (const auto& hit : hits) EXPECT_EQ(hit.id / kPerGroup, 2u);
-    EXPECT_EQ(hits[0].id, 25u);
-    EXPECT_EQ(hits[0].distance, 0.0f);
-}
-
 TEST_F(IvfTrainedTest, BulkInsertAssignsLikeSingleInserts) {
-    auto extra = grouped_points(kGroups, 3, kDims, 9);
+    auto extra = grouped_points(kPoints, 3, kDims, 9);
     TempFile file;
     ASSERT_TRUE(index_->save(file.path()));
     auto twin = std::move(*IvfIndex::load(file.path()));
     ASSERT_TRUE(index_->add_batch_contiguous(extra, 1000));
     for (uint64_t i = 0; i < extra.size() / kDims; ++i) ASSERT_TRUE(twin->add(1000 + i, row(extra, kDims, i)));
-    for (uint64_t list = 0; list < kGroups; ++list) {
+    for (uint64_t list = 0; list < kPoints; ++list) {
         EXPECT_EQ(index_->lists()[list].ids, twin->lists()[list].ids);
         EXPECT_EQ(index_->lists()[list].vectors, twin->lists()[list].vectors);
     }
 }
 
 TEST_F(IvfTrainedTest, ReaddedIdKeepsBothCopiesAndDeleteRemovesTheNewest) {
-    const std::vector<float> far_copy(kDims, -500.0f);
-    ASSERT_TRUE(index_->add(3, far_copy));
-    EXPECT_EQ(index_->len(), kGroups * kPerGroup + 1);
-    auto both = *index_->search(row(points_, kDims, 3), 1000);
-    EXPECT_EQ(ids_of(both).count(3), 1u);  // nprobe 1: the far copy's list is not probed
+    // The new copy of 3 equals point 7, so it joins 7's list.
+    ASSERT_TRUE(index_->add(3, row(points_, kDims, 7)));
+    EXPECT_EQ(index_->len(), kPoints + 1);
+    EXPECT_EQ(index_->lists()[list_of(7)].ids, (std::vector<VectorId>{7, 3}));
+    auto both = *with_nprobe(kPoints)->search(row(points_, kDims, 3), kPoints + 1);
+    EXPECT_EQ(ids_of(both).count(3), 2u);
     EXPECT_TRUE(index_->remove(3));
-    EXPECT_EQ(index_->len(), kGroups * kPerGroup);
+    EXPECT_EQ(index_->len(), kPoints);
+    EXPECT_EQ(index_->lists()[list_of(7)].ids, (std::vector<VectorId>{7}));
     // The old copy is still stored and found; the map no longer knows the ID.
     auto hits = *index_->search(row(points_, kDims, 3), 1);
     EXPECT_EQ(hits[0].id, 3u);
     EXPECT_FALSE(index_->remove(3));
+    EXPECT_EQ(index_->len(), kPoints);
 }
 
 TEST_F(IvfTrainedTest, DeleteMovesTheLastEntryIntoTheHole) {
-    uint64_t list = 0;
-    while (index_->lists()[list].ids.size() < 3) ++list;
-    auto before = index_->lists()[list].ids;
-    ASSERT_TRUE(index_->remove(before[0]));
-    auto after = index_->lists()[list].ids;
-    ASSERT_EQ(after.size(), before.size() - 1);
-    EXPECT_EQ(after[0], before.back());
+    ASSERT_TRUE(index_->add(100, row(points_, kDims, 2)));
+    ASSERT_TRUE(index_->add(101, row(points_, kDims, 2)));
+    const uint64_t list = list_of(2);
+    ASSERT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{2, 100, 101}));
+    ASSERT_TRUE(index_->remove(2));
+    EXPECT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{101, 100}));
     std::vector<VectorId> visited;
     index_->iter_vectors([&](VectorId id, std::span<const float> v) {
         visited.push_back(id);
-        EXPECT_TRUE(std::equal(v.begin(), v.end(), row(points_, kDims, id).begin()));
+        auto expected = row(points_, kDims, id < 100 ? id : 2);
+        EXPECT_TRUE(std::equal(v.begin(), v.end(), expected.begin()));
     });
-    EXPECT_EQ(visited.size(), kGroups * kPerGroup - 1);
+    EXPECT_EQ(visited.size(), kPoints + 1);
     EXPECT_FALSE(index_->remove(123456));
-    for (VectorId id : after) ASSERT_TRUE(index_->remove(id));
+    ASSERT_TRUE(index_->remove(100));
+    ASSERT_TRUE(index_->remove(101));
     EXPECT_TRUE(index_->lists()[list].ids.empty());
     EXPECT_TRUE(index_->lists()[list].vectors.empty());
+    EXPECT_TRUE(index_->search(row(points_, kDims, 2), 3).has_value());
+}
+
+TEST_F(IvfTrainedTest, SaveAndLoadReproduceTheIndex) {
+    ASSERT_TRUE(index_->remove(5));
+    auto loaded = with_nprobe(4);
+    EXPECT_TRUE(loaded->is_trained());
+    EXPECT_EQ(loaded->len(), index_->len());
+    EXPECT_EQ(loaded->config().metric, Metric::L2);
+    EXPECT_EQ(loaded->ivf_config().train_size, kPoints);
+    auto reference = with_nprobe(4);
+    for (uint64_t q = 0; q < kPoints; ++q) {
+        auto a = *reference->search(row(points_, kDims, q), 5);
+        auto b = *loaded->search(row(points_, kDims, q), 5);
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t r = 0; r < a.size(); ++r) EXPECT_EQ(a[r].distance, b[r].distance);
+    }
+    // The map came back too: deleting through it works.
+    EXPECT_TRUE(loaded->remove(4));
+    EXPECT_FALSE(loaded->remove(5));
+}
+
+TEST_F(IvfTrainedTest, EveryTruncationOfASavedFileIsRejected) {
+    ASSERT_TRUE(index_->add(5000, std::vector<float>(kDims, 1.0f)));
+    TempFile file;
+    ASSERT_TRUE(index_->save(file.path()));
+    auto bytes = file.read();
+    // Every cut inside the header, then a spread over the rest.
+    for (size_t cut = 0; cut < bytes.size(); cut += (cut < 64 ? 1 : 7)) {
+        file.write({bytes.begin(), bytes.begin() + cut});
+        auto loaded = IvfIndex::load(file.path());
+        ASSERT_FALSE(loaded.has_value()) << "cut at " << cut;
+        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization);
+    }
+    auto missing = IvfIndex::load(file.path() + ".missing");
+    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
 }
 
 TEST(IvfBulk, ChecksTheBlockBeforeAddingAnything) {
@@ -289,25 +335,6 @@ std::unique_ptr<IvfIndex> round_trip(const IvfIndex& index) {
     return std::move(*loaded);
 }
 
-TEST_F(IvfTrainedTest, SaveAndLoadReproduceTheIndex) {
-    ASSERT_TRUE(index_->remove(17));
-    auto loaded = round_trip(*index_);
-    EXPECT_TRUE(loaded->is_trained());
-    EXPECT_EQ(loaded->len(), index_->len());
-    EXPECT_EQ(loaded->config().metric, Metric::L2);
-    EXPECT_EQ(loaded->ivf_config().nprobe, 1u);
-    for (uint64_t q = 0; q < 20; ++q) {
-        auto query = row(points_, kDims, q * 3);
-        auto a = *index_->search(query, 5);
-        auto b = *loaded->search(query, 5);
-        ASSERT_EQ(a.size(), b.size());
-        for (size_t r = 0; r < a.size(); ++r) EXPECT_EQ(a[r].distance, b[r].distance);
-    }
-    // The map came back too: deleting through it works.
-    EXPECT_TRUE(loaded->remove(40));
-    EXPECT_FALSE(loaded->remove(17));
-}
-
 TEST(IvfPersistence, UntrainedIndexKeepsItsBufferAndTrainsAfterLoad) {
     auto index = make_ivf(2, {.n_lists = 2, .train_size = 3}, Metric::Cosine);
     ASSERT_TRUE(index->add(1, std::vector<float>{1, 0}));
@@ -319,22 +346,6 @@ TEST(IvfPersistence, UntrainedIndexKeepsItsBufferAndTrainsAfterLoad) {
     ASSERT_TRUE(loaded->add(3, std::vector<float>{1, 1}));
     EXPECT_TRUE(loaded->is_trained());
     EXPECT_EQ(loaded->len(), 3u);
-}
-
-TEST_F(IvfTrainedTest, EveryTruncationOfASavedFileIsRejected) {
-    ASSERT_TRUE(index_->add(5000, std::vector<float>(kDims, 1.0f)));
-    TempFile file;
-    ASSERT_TRUE(index_->save(file.path()));
-    auto bytes = file.read();
-    // Every cut inside the header, then a spread over the rest.
-    for (size_t cut = 0; cut < bytes.size(); cut += (cut < 64 ? 1 : 37)) {
-        file.write({bytes.begin(), bytes.begin() + cut});
-        auto loaded = IvfIndex::load(file.path());
-        ASSERT_FALSE(loaded.has_value()) << "cut at " << cut;
-        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization);
-    }
-    auto missing = IvfIndex::load(file.path() + ".missing");
-    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
 }
 
 // The fields of an IvfSnapshot, written by hand so that they can disagree.
