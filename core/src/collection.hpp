@@ -111,8 +111,13 @@ private:
     Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
                SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads, Wal wal);
 
-    Result<void> check_add_record(VectorId id, size_t components, size_t payload_bytes,
-                                  const SparseVector* sparse) const;
+    Result<void> check_add_record(VectorId id, size_t components,
+                                  std::optional<size_t> payload_bytes,
+                                  std::optional<size_t> sparse_bytes) const;
+    std::optional<size_t> carried_sparse_size(
+        VectorId id, const std::optional<std::vector<uint8_t>>& given) const;
+    // The log writer, reopened if a compaction could not reopen it.
+    Result<Wal*> open_wal();
     Result<void> write_single_add(VectorId id, std::span<const float> vector,
                                   std::optional<Payload> payload,
                                   std::optional<SparseVector> sparse);

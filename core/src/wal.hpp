@@ -78,6 +78,11 @@ public:
     // Drops the buffer and cuts the file back to `size` bytes, clearing a kept failure.
     Result<void> reset_to(uint64_t size);
     Result<void> close();
+    // Io when a write has failed since the last `reset_to`.
+    Result<void> status() const {
+        if (write_errno_ != 0) return fail(VectorDbError::io_errno(write_errno_));
+        return {};
+    }
     // Bytes handed to the operating system plus bytes buffered.
     uint64_t size() const { return file_size_ + buffer_.size(); }
 
@@ -89,7 +94,6 @@ public:
 private:
     explicit LogFileWriter(int fd, uint64_t file_size);
     void drain();
-    void option_bytes(std::optional<std::span<const uint8_t>> bytes);
 
     int fd_ = -1;
     uint64_t file_size_ = 0;
@@ -133,10 +137,12 @@ public:
 private:
     Wal(std::string path, LogFileWriter writer);
     Result<void> check_append();
+    Result<void> after_append();
 
     std::string path_;
     std::optional<LogFileWriter> writer_;
     uint64_t acknowledged_size_ = 0;
+    uint64_t pending_frames_ = 0;
     uint64_t count_ = 0;
 };
 

@@ -1,0 +1,461 @@
+#include "collection.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <unordered_set>
+
+#include "index/flat_index.hpp"
+#include "wal_format.hpp"
+
+namespace tvdb {
+namespace {
+
+std::string join(const std::string& dir, const char* name) { return dir + "/" + name; }
+
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool same_vector(std::span<const float> a, std::span<const float> b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size_bytes()) == 0;
+}
+
+// The live vectors of a replayed log in the order their last Add left them, so that the
+// index is built once from the final state instead of following every frame.
+class ReplayStaging {
+public:
+    void upsert(VectorId id, std::vector<float> vector) {
+        remove(id);
+        slot_of_.emplace(id, slots_.size());
+        slots_.push_back({id, std::move(vector)});
+        live_.push_back(1);
+    }
+
+    void remove(VectorId id) {
+        auto it = slot_of_.find(id);
+        if (it == slot_of_.end()) return;
+        live_[it->second] = 0;
+        std::vector<float>().swap(slots_[it->second].second);
+        slot_of_.erase(it);
+    }
+
+    bool contains(VectorId id) const { return slot_of_.contains(id); }
+    size_t size() const { return slot_of_.size(); }
+    // The stored vector of a live ID, or nullptr.
+    const std::vector<float>* find(VectorId id) const {
+        auto it = slot_of_.find(id);
+        return it == slot_of_.end() ? nullptr : &slots_[it->second].second;
+    }
+
+    // The live entries in slot order; the staging is emptied.
+    std::vector<VectorEntry> take_live() {
+        std::vector<VectorEntry> live;
+        live.reserve(slot_of_.size());
+        for (size_t slot = 0; slot < slots_.size(); ++slot) {
+            if (live_[slot]) live.push_back(std::move(slots_[slot]));
+        }
+        slots_.clear();
+        live_.clear();
+        slot_of_.clear();
+        return live;
+    }
+
+private:
+    std::vector<VectorEntry> slots_;
+    std::vector<uint8_t> live_;
+    std::unordered_map<VectorId, size_t> slot_of_;
+};
+
+// Whether an index holds exactly the staged live IDs with bit-identical vectors.
+bool holds_exactly(const VectorIndex& index, const ReplayStaging& staging) {
+    if (index.len() != staging.size()) return false;
+    bool equal = true;
+    index.iter_vectors([&](VectorId id, std::span<const float> vector) {
+        if (!equal) return;
+        const std::vector<float>* staged = staging.find(id);
+        equal = staged != nullptr && same_vector(*staged, vector);
+    });
+    return equal;
+}
+
+std::string faiss_refusal(const std::string& name) {
+    return "collection '" + name +
+           "' uses IndexType::Faiss but tolvane-core was compiled without the 'faiss' feature; "
+           "rebuild with `--features faiss`";
+}
+
+uint64_t saturating_times_ten(uint64_t k) {
+    constexpr uint64_t max = std::numeric_limits<uint64_t>::max();
+    return k > max / 10 ? max : k * 10;
+}
+
+Result<void> remove_file_if_present(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(VectorDbError::io_errno(errno));
+    return {};
+}
+
+// Payload bytes and sparse record bytes of one Add frame.
+struct EncodedAdd {
+    std::optional<std::string> payload;
+    std::optional<std::vector<uint8_t>> sparse;
+
+    std::optional<std::string_view> payload_view() const {
+        if (!payload) return std::nullopt;
+        return std::string_view(*payload);
+    }
+    std::optional<std::span<const uint8_t>> sparse_view() const {
+        if (!sparse) return std::nullopt;
+        return std::span<const uint8_t>(*sparse);
+    }
+};
+
+EncodedAdd encode_add(const std::optional<Payload>& payload, const std::optional<SparseVector>& sparse) {
+    EncodedAdd encoded;
+    if (payload) encoded.payload = payload_to_bytes(*payload);
+    if (sparse) encoded.sparse = encode_sparse_vector(*sparse);
+    return encoded;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, const std::string&) {
+    switch (meta.index_type) {
+        case IndexType::Flat:
+            return std::make_unique<FlatIndex>(meta.dimensions, meta.metric);
+        case IndexType::Faiss:
+            return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
+        default:
+            return fail(VectorDbError::invalid_config(
+                "index type " + std::string(index_type_name(meta.index_type)) +
+                " is not available in this build"));
+    }
+}
+
+Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
+                       SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads, Wal wal)
+    : meta_(std::move(meta)),
+      dir_(std::move(dir)),
+      index_(std::move(index)),
+      sparse_(std::move(sparse)),
+      payloads_(std::move(payloads)),
+      wal_(std::make_unique<Wal>(std::move(wal))) {}
+
+Collection::Collection(Collection&&) noexcept = default;
+Collection& Collection::operator=(Collection&&) noexcept = default;
+Collection::~Collection() = default;
+
+std::string Collection::file_path(const char* name) const { return join(dir_, name); }
+
+Result<Collection> Collection::create(const std::string& dir, CollectionMeta meta) {
+    if (meta.index_type == IndexType::Faiss) {
+        return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
+    }
+    auto index = build_index(meta, dir);
+    if (!index) return fail(index.error());
+    if (auto written = write_collection_meta(join(dir, kMetaFileName), meta); !written) {
+        return fail(written.error());
+    }
+    auto wal = Wal::open(join(dir, wal_format::kLogFileName));
+    if (!wal) return fail(wal.error());
+    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, {}, std::move(*wal));
+}
+
+Result<Collection> Collection::load(const std::string& dir) {
+    // The remains of an interrupted rewrite; wal.log is still the valid log.
+    ::unlink(join(dir, wal_format::kRewriteFileName).c_str());
+
+    auto meta = read_collection_meta(join(dir, kMetaFileName));
+    if (!meta) return fail(meta.error());
+    auto index = build_index(*meta, dir);
+    if (!index) return fail(index.error());
+
+    SparseIndex sparse;
+    if (std::string sparse_path = join(dir, kSparseFileName); is_regular_file(sparse_path)) {
+        if (auto loaded = SparseIndex::load(sparse_path)) sparse = std::move(*loaded);
+    }
+
+    std::unordered_map<VectorId, Payload> payloads;
+    ReplayStaging staging;
+    const uint64_t dimensions = meta->dimensions;
+    const std::string wal_path = join(dir, wal_format::kLogFileName);
+    auto replayed = read_wal(wal_path, [&](WalEntry&& entry) {
+        if (auto* add = std::get_if<WalAdd>(&entry)) {
+            // A vector of the wrong length was never applied by a live write either.
+            if (add->vector.size() != dimensions) return;
+            staging.upsert(add->id, std::move(add->vector));
+            if (!add->payload) {
+                payloads.erase(add->id);
+            } else if (auto value = payload_from_bytes(std::span(
+                           reinterpret_cast<const uint8_t*>(add->payload->data()), add->payload->size()))) {
+                payloads.insert_or_assign(add->id, std::move(*value));
+            }
+            if (add->sparse) {
+                if (auto vector = decode_sparse_vector(*add->sparse)) sparse.upsert(add->id, std::move(*vector));
+            }
+        } else {
+            VectorId id = std::get<WalDelete>(entry).id;
+            staging.remove(id);
+            payloads.erase(id);
+            sparse.remove(id);
+        }
+    });
+    if (!replayed) return fail(replayed.error());
+
+    // sparse.bin may predate deletes that a crash kept out of it; the log decides.
+    std::vector<VectorId> orphans;
+    for (const auto& [id, vector] : sparse.vectors()) {
+        if (!staging.contains(id)) orphans.push_back(id);
+    }
+    for (VectorId id : orphans) sparse.remove(id);
+
+    auto live = staging.take_live();
+    if (auto added = (*index)->add_batch(live); !added) return fail(added.error());
+    live.clear();
+
+    if (replayed->trailing_bytes > 0 &&
+        ::truncate(wal_path.c_str(), static_cast<off_t>(replayed->valid_length)) != 0) {
+        return fail(VectorDbError::io_errno(errno));
+    }
+    auto wal = Wal::open(wal_path);
+    if (!wal) return fail(wal.error());
+    return Collection(std::move(*meta), dir, std::move(*index), std::move(sparse),
+                      std::move(payloads), std::move(*wal));
+}
+
+uint64_t Collection::len() const { return index_->len(); }
+
+uint64_t Collection::wal_count() const { return wal_ ? wal_->count() : 0; }
+
+const Payload* Collection::payload(VectorId id) const {
+    auto it = payloads_.find(id);
+    return it == payloads_.end() ? nullptr : &it->second;
+}
+
+Result<Wal*> Collection::open_wal() {
+    if (!wal_) {
+        auto wal = Wal::open(file_path(wal_format::kLogFileName));
+        if (!wal) return fail(wal.error());
+        wal_ = std::make_unique<Wal>(std::move(*wal));
+    }
+    return wal_.get();
+}
+
+Result<void> Collection::check_add_record(VectorId id, size_t components,
+                                          std::optional<size_t> payload_bytes,
+                                          std::optional<size_t> sparse_bytes) const {
+    uint64_t length = wal_add_record_length(components, payload_bytes, sparse_bytes);
+    if (length > wal_format::kMaxRecordLength) {
+        return fail(VectorDbError::invalid_config(
+            "the log record for vector " + std::to_string(id) + " would take " +
+            std::to_string(length) + " bytes, more than the limit of " +
+            std::to_string(wal_format::kMaxRecordLength)));
+    }
+    return {};
+}
+
+// The sparse record size an Add for `id` carries now or at the next compaction.
+std::optional<size_t> Collection::carried_sparse_size(VectorId id,
+                                                      const std::optional<std::vector<uint8_t>>& given) const {
+    if (given) return given->size();
+    if (const SparseVector* existing = sparse_.get(id)) return sparse_vector_record_size(*existing);
+    return std::nullopt;
+}
+
+Result<void> Collection::upsert(VectorId id, std::span<const float> vector,
+                                std::optional<Payload> payload) {
+    return write_single_add(id, vector, std::move(payload), std::nullopt);
+}
+
+Result<void> Collection::upsert_hybrid(VectorId id, std::span<const float> vector,
+                                       std::optional<SparseVector> sparse,
+                                       std::optional<Payload> payload) {
+    return write_single_add(id, vector, std::move(payload), std::move(sparse));
+}
+
+Result<void> Collection::write_single_add(VectorId id, std::span<const float> vector,
+                                          std::optional<Payload> payload,
+                                          std::optional<SparseVector> sparse) {
+    if (auto ok = check_dimensions(meta_.dimensions, vector.size()); !ok) return ok;
+    EncodedAdd encoded = encode_add(payload, sparse);
+    std::optional<size_t> payload_size;
+    if (encoded.payload) payload_size = encoded.payload->size();
+    if (auto ok = check_add_record(id, vector.size(), payload_size, carried_sparse_size(id, encoded.sparse));
+        !ok) {
+        return ok;
+    }
+    auto wal = open_wal();
+    if (!wal) return fail(wal.error());
+    if (auto appended = (*wal)->append_add(id, vector, encoded.payload_view(), encoded.sparse_view());
+        !appended) {
+        return appended;
+    }
+    if (auto flushed = (*wal)->flush(); !flushed) return flushed;
+    (*wal)->add_to_count(1);
+
+    index_->remove(id);
+    if (auto added = index_->add(id, vector); !added) return added;
+    if (sparse) sparse_.upsert(id, std::move(*sparse));
+    if (payload) payloads_.insert_or_assign(id, std::move(*payload));
+    else payloads_.erase(id);
+    return after_write(true);
+}
+
+Result<void> Collection::upsert_batch(std::vector<UpsertEntry> entries) {
+    for (const UpsertEntry& entry : entries) {
+        if (auto ok = check_dimensions(meta_.dimensions, entry.vector.size()); !ok) return ok;
+    }
+    std::vector<EncodedAdd> encoded;
+    encoded.reserve(entries.size());
+    // The sparse record each ID carries so far in the batch, for the size check.
+    std::unordered_map<VectorId, size_t> batch_sparse_sizes;
+    for (const UpsertEntry& entry : entries) {
+        encoded.push_back(encode_add(entry.payload, entry.sparse));
+        const EncodedAdd& record = encoded.back();
+        std::optional<size_t> sparse_size = carried_sparse_size(entry.id, record.sparse);
+        if (record.sparse) {
+            batch_sparse_sizes.insert_or_assign(entry.id, record.sparse->size());
+        } else if (auto it = batch_sparse_sizes.find(entry.id); it != batch_sparse_sizes.end()) {
+            sparse_size = it->second;
+        }
+        std::optional<size_t> payload_size;
+        if (record.payload) payload_size = record.payload->size();
+        if (auto ok = check_add_record(entry.id, entry.vector.size(), payload_size, sparse_size); !ok) {
+            return ok;
+        }
+    }
+
+    auto wal = open_wal();
+    if (!wal) return fail(wal.error());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        auto appended = (*wal)->append_add(entries[i].id, entries[i].vector,
+                                           encoded[i].payload_view(), encoded[i].sparse_view());
+        if (!appended) return appended;
+    }
+    if (auto flushed = (*wal)->flush(); !flushed) return flushed;
+    (*wal)->add_to_count(entries.size());
+    encoded.clear();
+
+    // Only the last entry of a repeated ID reaches the index, at the position its own
+    // remove-then-add would have left it.
+    std::unordered_map<VectorId, size_t> last_entry;
+    last_entry.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) last_entry.insert_or_assign(entries[i].id, i);
+    std::vector<VectorEntry> additions;
+    additions.reserve(last_entry.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (last_entry[entries[i].id] != i) continue;
+        index_->remove(entries[i].id);
+        additions.emplace_back(entries[i].id, std::move(entries[i].vector));
+    }
+    if (auto added = index_->add_batch(additions); !added) return added;
+    for (UpsertEntry& entry : entries) {
+        if (entry.sparse) sparse_.upsert(entry.id, std::move(*entry.sparse));
+        if (entry.payload) payloads_.insert_or_assign(entry.id, std::move(*entry.payload));
+        else payloads_.erase(entry.id);
+    }
+    return after_write(true);
+}
+
+Result<bool> Collection::remove(VectorId id) {
+    auto wal = open_wal();
+    if (!wal) return fail(wal.error());
+    if (auto appended = (*wal)->append_delete(id); !appended) return fail(appended.error());
+    if (auto flushed = (*wal)->flush(); !flushed) return fail(flushed.error());
+    (*wal)->add_to_count(1);
+    bool was_present = index_->remove(id);
+    sparse_.remove(id);
+    payloads_.erase(id);
+    if (auto checked = after_write(false); !checked) return fail(checked.error());
+    return was_present;
+}
+
+Result<void> Collection::after_write(bool promotion_check) {
+    if (wal_count() >= meta_.wal_compact_threshold) {
+        if (auto compacted = compact(); !compacted) return compacted;
+    }
+    if (promotion_check && meta_.auto_promote_threshold && meta_.index_type == IndexType::Flat &&
+        index_->len() >= *meta_.auto_promote_threshold) {
+        return promote_to_hnsw();
+    }
+    return {};
+}
+
+Result<std::vector<CollectionHit>> Collection::search_inner(std::span<const float> query,
+                                                            uint64_t k) const {
+    auto found = index_->search(query, k);
+    if (!found) return fail(found.error());
+    std::vector<CollectionHit> hits;
+    hits.reserve(found->size());
+    for (const SearchResult& result : *found) {
+        CollectionHit hit{.id = result.id, .distance = result.distance, .payload = std::nullopt};
+        if (const Payload* stored = payload(result.id)) hit.payload = *stored;
+        hits.push_back(std::move(hit));
+    }
+    return hits;
+}
+
+Result<std::vector<CollectionHit>> Collection::search(std::span<const float> query, uint64_t k,
+                                                      const FilterCondition* filter) const {
+    if (filter == nullptr) return search_inner(query, k);
+    auto found = index_->search(query, std::max(k, saturating_times_ten(k)));
+    if (!found) return fail(found.error());
+    static const Payload null_payload;
+    std::vector<CollectionHit> hits;
+    for (const SearchResult& result : *found) {
+        if (hits.size() >= k) break;
+        const Payload* stored = payload(result.id);
+        if (!matches_filter(stored ? *stored : null_payload, *filter)) continue;
+        CollectionHit hit{.id = result.id, .distance = result.distance, .payload = std::nullopt};
+        if (stored) hit.payload = *stored;
+        hits.push_back(std::move(hit));
+    }
+    return hits;
+}
+
+Result<uint64_t> Collection::write_live_log(const std::string& path) const {
+    auto rewriter = WalRewriter::begin(path);
+    if (!rewriter) return fail(rewriter.error());
+    std::string payload_text;
+    std::vector<uint8_t> sparse_record;
+    index_->iter_vectors([&](VectorId id, std::span<const float> vector) {
+        std::optional<std::string_view> payload_view;
+        if (const Payload* stored = payload(id)) {
+            payload_text = payload_to_bytes(*stored);
+            payload_view = payload_text;
+        }
+        std::optional<std::span<const uint8_t>> sparse_view;
+        if (const SparseVector* sparse = sparse_.get(id)) {
+            sparse_record = encode_sparse_vector(*sparse);
+            sparse_view = sparse_record;
+        }
+        rewriter->add(id, vector, payload_view, sparse_view);
+    });
+    return rewriter->commit();
+}
+
+Result<void> Collection::compact() {
+    const std::string wal_path = file_path(wal_format::kLogFileName);
+    auto written = write_live_log(wal_path);
+    if (!written) return fail(written.error());
+    // The old writer's file has just been replaced; it must not take another frame.
+    wal_.reset();
+    auto wal = Wal::open(wal_path);
+    if (!wal) return fail(wal.error());
+    // Counting restarts so that only frames appended from now on lead to the next rewrite.
+    wal_ = std::make_unique<Wal>(std::move(*wal));
+    if (auto saved = index_->save_graph(file_path(kGraphFileName)); !saved) return saved;
+    // Without sparse vectors an old sparse.bin would only bring back deleted ones.
+    if (sparse_.is_empty()) return remove_file_if_present(file_path(kSparseFileName));
+    return sparse_.save(file_path(kSparseFileName));
+}
+
+Result<void> Collection::promote_to_hnsw() {
+    return fail(VectorDbError::invalid_config("index type hnsw is not available in this build"));
+}
+
+}  // namespace tvdb

@@ -1,0 +1,413 @@
+#include "wal.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+#include "wal_format.hpp"
+
+namespace tvdb {
+namespace {
+
+using namespace wal_format;
+
+std::optional<std::span<const uint8_t>> as_bytes(std::optional<std::string_view> text) {
+    if (!text) return std::nullopt;
+    return std::span(reinterpret_cast<const uint8_t*>(text->data()), text->size());
+}
+
+template <typename Encoder>
+void put_option_bytes(Encoder& out, std::optional<std::span<const uint8_t>> bytes) {
+    out.boolean(bytes.has_value());
+    if (bytes) {
+        out.count(bytes->size());
+        out.raw(bytes->data(), bytes->size());
+    }
+}
+
+// The Add record field by field, from borrowed data.
+template <typename Encoder>
+void put_add_record(Encoder& out, VectorId id, std::span<const float> vector,
+                    std::optional<std::span<const uint8_t>> payload,
+                    std::optional<std::span<const uint8_t>> sparse) {
+    out.u32(kAddVariant);
+    out.u64(id);
+    out.f32_seq(vector);
+    put_option_bytes(out, payload);
+    put_option_bytes(out, sparse);
+}
+
+template <typename Encoder>
+void put_delete_record(Encoder& out, VectorId id) {
+    out.u32(kDeleteVariant);
+    out.u64(id);
+}
+
+std::optional<std::vector<uint8_t>> take_option_bytes(RecordDecoder& in) {
+    if (!in.boolean()) return std::nullopt;
+    uint64_t size = in.count(1);
+    auto bytes = in.raw(size);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+// Reads a file through a buffer; a short read means the end of the file.
+class BufferedFileReader {
+public:
+    explicit BufferedFileReader(int fd) : fd_(fd), buffer_(kBufferSize) {}
+
+    // Copies up to `size` bytes into `out`; returns how many were available before the end.
+    Result<size_t> read(uint8_t* out, size_t size) {
+        size_t done = 0;
+        while (done < size) {
+            if (begin_ == end_) {
+                auto filled = fill();
+                if (!filled) return fail(filled.error());
+                if (*filled == 0) break;
+            }
+            size_t n = std::min(size - done, end_ - begin_);
+            std::memcpy(out + done, buffer_.data() + begin_, n);
+            begin_ += n;
+            done += n;
+        }
+        return done;
+    }
+
+private:
+    static constexpr size_t kBufferSize = 1 << 16;
+
+    Result<size_t> fill() {
+        for (;;) {
+            ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return fail(VectorDbError::io_errno(errno));
+            begin_ = 0;
+            end_ = static_cast<size_t>(n);
+            return end_;
+        }
+    }
+
+    int fd_;
+    std::vector<uint8_t> buffer_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
+class FileCloser {
+public:
+    explicit FileCloser(int fd) : fd_(fd) {}
+    ~FileCloser() { ::close(fd_); }
+    FileCloser(const FileCloser&) = delete;
+    FileCloser& operator=(const FileCloser&) = delete;
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::vector<uint8_t> encode_wal_record(const WalEntry& entry) {
+    ByteEncoder out;
+    if (const auto* add = std::get_if<WalAdd>(&entry)) {
+        std::optional<std::span<const uint8_t>> sparse;
+        if (add->sparse) sparse = std::span<const uint8_t>(*add->sparse);
+        std::optional<std::string_view> payload;
+        if (add->payload) payload = *add->payload;
+        put_add_record(out, add->id, add->vector, as_bytes(payload), sparse);
+    } else {
+        put_delete_record(out, std::get<WalDelete>(entry).id);
+    }
+    return out.take();
+}
+
+std::optional<WalEntry> decode_wal_record(std::span<const uint8_t> record) {
+    RecordDecoder in(record);
+    uint32_t variant = in.variant(kVariantCount);
+    if (!in.ok()) return std::nullopt;
+    if (variant == kDeleteVariant) {
+        WalDelete del{.id = in.u64()};
+        if (!in.ok()) return std::nullopt;
+        return del;
+    }
+    WalAdd add;
+    add.id = in.u64();
+    add.vector = in.f32_seq();
+    if (auto payload = take_option_bytes(in)) add.payload.emplace(payload->begin(), payload->end());
+    add.sparse = take_option_bytes(in);
+    if (!in.ok()) return std::nullopt;
+    return add;
+}
+
+uint64_t wal_add_record_length(size_t components, std::optional<size_t> payload_bytes,
+                               std::optional<size_t> sparse_bytes) {
+    return add_record_length(components, payload_bytes, sparse_bytes);
+}
+
+Result<WalReadSummary> read_wal(const std::string& path,
+                                const std::function<void(WalEntry&&)>& apply) {
+    WalReadSummary summary;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return summary;
+        return fail(VectorDbError::io_errno(errno));
+    }
+    FileCloser closer(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return fail(VectorDbError::io_errno(errno));
+    const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+
+    BufferedFileReader reader(fd);
+    std::vector<uint8_t> record;
+    for (;;) {
+        uint8_t prefix[kLengthPrefixSize];
+        auto got = reader.read(prefix, sizeof prefix);
+        if (!got) return fail(got.error());
+        if (*got < sizeof prefix) break;
+        uint32_t length = 0;
+        std::memcpy(&length, prefix, sizeof length);
+        const uint64_t frame_end = summary.valid_length + kLengthPrefixSize + length;
+        // An oversized length ends the log; so does a frame running past the end of the
+        // file, which is checked before allocating room for it.
+        if (length > kMaxRecordLength || frame_end > file_size) break;
+        record.resize(length);
+        got = reader.read(record.data(), length);
+        if (!got) return fail(got.error());
+        if (*got < length) break;
+        summary.valid_length = frame_end;
+        if (auto entry = decode_wal_record(record)) {
+            ++summary.frames_applied;
+            apply(std::move(*entry));
+        } else {
+            ++summary.frames_skipped;
+        }
+    }
+    summary.trailing_bytes = file_size - summary.valid_length;
+    return summary;
+}
+
+Result<LogFileWriter> LogFileWriter::open(const std::string& path, bool truncate) {
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        int code = errno;
+        ::close(fd);
+        return fail(VectorDbError::io_errno(code));
+    }
+    return LogFileWriter(fd, static_cast<uint64_t>(st.st_size));
+}
+
+LogFileWriter::LogFileWriter(int fd, uint64_t file_size) : fd_(fd), file_size_(file_size) {
+    buffer_.reserve(kBufferSize);
+}
+
+LogFileWriter::LogFileWriter(LogFileWriter&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      file_size_(other.file_size_),
+      buffer_(std::move(other.buffer_)),
+      write_errno_(other.write_errno_) {}
+
+LogFileWriter& LogFileWriter::operator=(LogFileWriter&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        file_size_ = other.file_size_;
+        buffer_ = std::move(other.buffer_);
+        write_errno_ = other.write_errno_;
+    }
+    return *this;
+}
+
+LogFileWriter::~LogFileWriter() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void LogFileWriter::put_bytes(const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        if (write_errno_ != 0) return;
+        size_t room = kBufferSize - buffer_.size();
+        size_t n = size < room ? size : room;
+        buffer_.insert(buffer_.end(), p, p + n);
+        p += n;
+        size -= n;
+        if (buffer_.size() == kBufferSize) drain();
+    }
+}
+
+void LogFileWriter::drain() {
+    size_t done = 0;
+    while (write_errno_ == 0 && done < buffer_.size()) {
+        ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) write_errno_ = errno;
+        else done += static_cast<size_t>(n);
+    }
+    file_size_ += done;
+    buffer_.clear();
+}
+
+Result<void> LogFileWriter::flush() {
+    if (write_errno_ == 0) drain();
+    if (write_errno_ != 0) return fail(VectorDbError::io_errno(write_errno_));
+    return {};
+}
+
+Result<void> LogFileWriter::reset_to(uint64_t size) {
+    buffer_.clear();
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return fail(VectorDbError::io_errno(errno));
+    file_size_ = size;
+    write_errno_ = 0;
+    return {};
+}
+
+Result<void> LogFileWriter::close() {
+    auto flushed = flush();
+    int fd = std::exchange(fd_, -1);
+    if (fd >= 0 && ::close(fd) != 0 && flushed) return fail(VectorDbError::io_errno(errno));
+    return flushed;
+}
+
+void LogFileWriter::add_frame(VectorId id, std::span<const float> vector,
+                              std::optional<std::string_view> payload,
+                              std::optional<std::span<const uint8_t>> sparse) {
+    std::optional<uint64_t> payload_size, sparse_size;
+    if (payload) payload_size = payload->size();
+    if (sparse) sparse_size = sparse->size();
+    u32(static_cast<uint32_t>(add_record_length(vector.size(), payload_size, sparse_size)));
+    put_add_record(*this, id, vector, as_bytes(payload), sparse);
+}
+
+void LogFileWriter::delete_frame(VectorId id) {
+    u32(static_cast<uint32_t>(kDeleteRecordSize));
+    put_delete_record(*this, id);
+}
+
+Wal::Wal(std::string path, LogFileWriter writer)
+    : path_(std::move(path)), writer_(std::move(writer)), acknowledged_size_(writer_->size()) {}
+
+Wal::~Wal() {
+    if (writer_) (void)writer_->close();
+}
+
+Result<Wal> Wal::open(const std::string& path) {
+    auto writer = LogFileWriter::open(path, false);
+    if (!writer) return fail(writer.error());
+    return Wal(path, std::move(*writer));
+}
+
+Result<void> Wal::check_append() {
+    if (!writer_) return fail(VectorDbError::io_message("the log is closed"));
+    // A previous failure whose cut-back did not succeed is retried before anything new
+    // is added behind the unacknowledged bytes.
+    if (writer_->size() != acknowledged_size_ && pending_frames_ == 0) {
+        if (auto reset = writer_->reset_to(acknowledged_size_); !reset) return reset;
+    }
+    return {};
+}
+
+Result<void> Wal::append_add(VectorId id, std::span<const float> vector,
+                             std::optional<std::string_view> payload,
+                             std::optional<std::span<const uint8_t>> sparse) {
+    if (auto ok = check_append(); !ok) return ok;
+    writer_->add_frame(id, vector, payload, sparse);
+    return after_append();
+}
+
+Result<void> Wal::append_delete(VectorId id) {
+    if (auto ok = check_append(); !ok) return ok;
+    writer_->delete_frame(id);
+    return after_append();
+}
+
+Result<void> Wal::after_append() {
+    ++pending_frames_;
+    if (auto status = writer_->status(); !status) {
+        discard_pending();
+        return status;
+    }
+    return {};
+}
+
+Result<void> Wal::flush() {
+    if (!writer_) return fail(VectorDbError::io_message("the log is closed"));
+    if (auto flushed = writer_->flush(); !flushed) {
+        discard_pending();
+        return flushed;
+    }
+    acknowledged_size_ = writer_->size();
+    pending_frames_ = 0;
+    return {};
+}
+
+void Wal::discard_pending() {
+    pending_frames_ = 0;
+    if (writer_) (void)writer_->reset_to(acknowledged_size_);
+}
+
+Result<uint64_t> Wal::compact(const std::string& path, std::span<const WalEntry> entries) {
+    auto rewriter = WalRewriter::begin(path);
+    if (!rewriter) return fail(rewriter.error());
+    for (const WalEntry& entry : entries) rewriter->add_entry(entry);
+    return rewriter->commit();
+}
+
+std::string wal_rewrite_path(const std::string& path) {
+    return std::filesystem::path(path).replace_extension("log.tmp").string();
+}
+
+Result<WalRewriter> WalRewriter::begin(const std::string& path) {
+    std::string temporary = wal_rewrite_path(path);
+    auto writer = LogFileWriter::open(temporary, true);
+    if (!writer) return fail(writer.error());
+    return WalRewriter(path, std::move(temporary), std::move(*writer));
+}
+
+WalRewriter::WalRewriter(std::string path, std::string temporary_path, LogFileWriter writer)
+    : path_(std::move(path)), temporary_path_(std::move(temporary_path)), writer_(std::move(writer)) {}
+
+WalRewriter::~WalRewriter() {
+    if (!writer_) return;
+    (void)writer_->close();
+    ::unlink(temporary_path_.c_str());
+}
+
+void WalRewriter::add(VectorId id, std::span<const float> vector,
+                      std::optional<std::string_view> payload,
+                      std::optional<std::span<const uint8_t>> sparse) {
+    writer_->add_frame(id, vector, payload, sparse);
+    ++frames_;
+}
+
+void WalRewriter::add_entry(const WalEntry& entry) {
+    if (const auto* add = std::get_if<WalAdd>(&entry)) {
+        std::optional<std::string_view> payload;
+        if (add->payload) payload = *add->payload;
+        std::optional<std::span<const uint8_t>> sparse;
+        if (add->sparse) sparse = std::span<const uint8_t>(*add->sparse);
+        this->add(add->id, add->vector, payload, sparse);
+    } else {
+        writer_->delete_frame(std::get<WalDelete>(entry).id);
+        ++frames_;
+    }
+}
+
+Result<uint64_t> WalRewriter::commit() {
+    auto closed = writer_->close();
+    if (!closed) return fail(closed.error());
+    writer_.reset();
+    if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
+        int code = errno;
+        ::unlink(temporary_path_.c_str());
+        return fail(VectorDbError::io_errno(code));
+    }
+    return frames_;
+}
+
+}  // namespace tvdb
