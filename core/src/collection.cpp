@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "index/flat_index.hpp"
+#include "index/quantized_flat_index.hpp"
 #include "wal_format.hpp"
 
 namespace tvdb {
@@ -127,6 +128,8 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, con
     switch (meta.index_type) {
         case IndexType::Flat:
             return std::make_unique<FlatIndex>(meta.dimensions, meta.metric);
+        case IndexType::QuantizedFlat:
+            return std::make_unique<QuantizedFlatIndex>(meta.dimensions, meta.metric);
         case IndexType::Faiss:
             return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
         default:
@@ -248,14 +251,7 @@ Result<Wal*> Collection::open_wal() {
 Result<void> Collection::check_add_record(VectorId id, size_t components,
                                           std::optional<size_t> payload_bytes,
                                           std::optional<size_t> sparse_bytes) const {
-    uint64_t length = wal_add_record_length(components, payload_bytes, sparse_bytes);
-    if (length > wal_format::kMaxRecordLength) {
-        return fail(VectorDbError::invalid_config(
-            "the log record for vector " + std::to_string(id) + " would take " +
-            std::to_string(length) + " bytes, more than the limit of " +
-            std::to_string(wal_format::kMaxRecordLength)));
-    }
-    return {};
+    return check_wal_record_length(id, wal_add_record_length(components, payload_bytes, sparse_bytes));
 }
 
 // The sparse record size an Add for `id` carries now or at the next compaction.

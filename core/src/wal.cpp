@@ -148,6 +148,14 @@ uint64_t wal_add_record_length(size_t components, std::optional<size_t> payload_
     return add_record_length(components, payload_bytes, sparse_bytes);
 }
 
+Result<void> check_wal_record_length(VectorId id, uint64_t length) {
+    if (length <= kMaxRecordLength) return {};
+    return fail(VectorDbError::invalid_config(
+        "the log record for vector " + std::to_string(id) + " would take " +
+        std::to_string(length) + " bytes, more than the limit of " +
+        std::to_string(kMaxRecordLength)));
+}
+
 Result<WalReadSummary> read_wal(const std::string& path,
                                 const std::function<void(WalEntry&&)>& apply) {
     WalReadSummary summary;

@@ -42,6 +42,10 @@ std::optional<WalEntry> decode_wal_record(std::span<const uint8_t> record);
 uint64_t wal_add_record_length(size_t components, std::optional<size_t> payload_bytes,
                                std::optional<size_t> sparse_bytes);
 
+// InvalidConfig when an Add record of `length` bytes could not be replayed (a length above
+// the limit ends the log).
+Result<void> check_wal_record_length(VectorId id, uint64_t length);
+
 // What a walk through a log found.
 struct WalReadSummary {
     uint64_t frames_applied = 0;
