@@ -8,7 +8,12 @@
 #include <limits>
 #include <unordered_set>
 
+#include "index/binary_flat_index.hpp"
 #include "index/flat_index.hpp"
+#include "index/fp16_flat_index.hpp"
+#include "index/hnsw_index.hpp"
+#include "index/ivf_index.hpp"
+#include "index/mmap_flat_index.hpp"
 #include "index/quantized_flat_index.hpp"
 #include "wal_format.hpp"
 
@@ -124,14 +129,95 @@ EncodedAdd encode_add(const std::optional<Payload>& payload, const std::optional
 
 }  // namespace
 
-Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, const std::string&) {
+namespace {
+
+template <typename Index>
+Result<std::unique_ptr<VectorIndex>> as_index(Result<std::unique_ptr<Index>> made) {
+    if (!made) return fail(made.error());
+    return std::unique_ptr<VectorIndex>(std::move(*made));
+}
+
+// The vectors file is derived from the log: one that cannot be used as it is (damaged,
+// truncated, another dimension or metric) is replaced on the next flush.
+Result<std::unique_ptr<VectorIndex>> open_mmap_index(const CollectionMeta& meta,
+                                                     const std::string& dir) {
+    std::string path = join(dir, kMmapVectorsFileName);
+    auto opened = MmapFlatIndex::open(path, meta.dimensions, meta.metric);
+    if (!opened) opened = MmapFlatIndex::open_discarding(path, meta.dimensions, meta.metric);
+    if (!opened) {
+        return fail(VectorDbError::invalid_config("failed to open MmapFlatIndex at " + path + ": " +
+                                                  opened.error().message()));
+    }
+    return std::unique_ptr<VectorIndex>(std::make_unique<MmapFlatIndex>(std::move(*opened)));
+}
+
+IndexConfig index_config(const CollectionMeta& meta) {
+    return {.dimensions = meta.dimensions, .metric = meta.metric};
+}
+
+// A saved graph is adopted only when it describes exactly the replayed vectors: a graph
+// written at an older compaction would hide every later write.
+std::unique_ptr<VectorIndex> adopt_saved_graph(const CollectionMeta& meta, const std::string& dir,
+                                               const ReplayStaging& staging) {
+    std::string path = join(dir, kGraphFileName);
+    if (staging.size() == 0 || !is_regular_file(path)) return nullptr;
+    auto saved = HnswIndex::load_graph_file(path, index_config(meta), meta.hnsw_config.value_or(HnswConfig{}));
+    if (!saved || !holds_exactly(**saved, staging)) return nullptr;
+    return std::move(*saved);
+}
+
+// Brings the vectors file in line with the replayed state: records of IDs the log no longer
+// holds are dropped and only vectors that differ from the file are written again.
+Result<void> reconcile_mmap(MmapFlatIndex& index, ReplayStaging& staging) {
+    index.drop_if([&](VectorId id) { return !staging.contains(id); });
+    for (auto& [id, vector] : staging.take_live()) {
+        auto stored = index.find(id);
+        if (stored && same_vector(*stored, vector)) continue;
+        index.remove(id);
+        if (auto added = index.add(id, vector); !added) return added;
+    }
+    // A failure leaves the changes pending in memory; the next flush retries.
+    (void)index.persist();
+    return {};
+}
+
+// The index of a reopened collection, built once from the final replayed state.
+Result<std::unique_ptr<VectorIndex>> index_from_replay(const CollectionMeta& meta,
+                                                       const std::string& dir,
+                                                       std::unique_ptr<VectorIndex> index,
+                                                       ReplayStaging& staging) {
+    if (meta.index_type == IndexType::Hnsw) {
+        if (auto adopted = adopt_saved_graph(meta, dir, staging)) return adopted;
+    }
+    if (meta.index_type == IndexType::MmapFlat) {
+        if (auto ok = reconcile_mmap(static_cast<MmapFlatIndex&>(*index), staging); !ok) {
+            return fail(ok.error());
+        }
+        return index;
+    }
+    // Kinds that train (ivf, ivf_pq) do so inside `add` once `train_size` vectors arrived;
+    // nothing here trains a smaller sample.
+    auto live = staging.take_live();
+    if (auto added = index->add_batch(live); !added) return fail(added.error());
+    return index;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, const std::string& dir) {
+    const uint64_t dims = meta.dimensions;
+    const Metric metric = meta.metric;
     switch (meta.index_type) {
-        case IndexType::Flat:
-            return std::make_unique<FlatIndex>(meta.dimensions, meta.metric);
-        case IndexType::QuantizedFlat:
-            return std::make_unique<QuantizedFlatIndex>(meta.dimensions, meta.metric);
-        case IndexType::Faiss:
-            return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
+        case IndexType::Flat: return std::make_unique<FlatIndex>(dims, metric);
+        case IndexType::Hnsw:
+            return as_index(HnswIndex::create(dims, metric, meta.hnsw_config.value_or(HnswConfig{})));
+        case IndexType::QuantizedFlat: return std::make_unique<QuantizedFlatIndex>(dims, metric);
+        case IndexType::Ivf:
+            return as_index(IvfIndex::create(index_config(meta), meta.ivf_config.value_or(kCollectionIvfDefaults)));
+        case IndexType::Fp16Flat: return std::make_unique<Fp16FlatIndex>(dims, metric);
+        case IndexType::MmapFlat: return open_mmap_index(meta, dir);
+        case IndexType::BinaryFlat: return std::make_unique<BinaryFlatIndex>(dims, metric);
+        case IndexType::Faiss: return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
         default:
             return fail(VectorDbError::invalid_config(
                 "index type " + std::string(index_type_name(meta.index_type)) +
@@ -216,9 +302,8 @@ Result<Collection> Collection::load(const std::string& dir) {
     }
     for (VectorId id : orphans) sparse.remove(id);
 
-    auto live = staging.take_live();
-    if (auto added = (*index)->add_batch(live); !added) return fail(added.error());
-    live.clear();
+    auto built = index_from_replay(*meta, dir, std::move(*index), staging);
+    if (!built) return fail(built.error());
 
     if (replayed->trailing_bytes > 0 &&
         ::truncate(wal_path.c_str(), static_cast<off_t>(replayed->valid_length)) != 0) {
@@ -226,7 +311,7 @@ Result<Collection> Collection::load(const std::string& dir) {
     }
     auto wal = Wal::open(wal_path);
     if (!wal) return fail(wal.error());
-    return Collection(std::move(*meta), dir, std::move(*index), std::move(sparse),
+    return Collection(std::move(*meta), dir, std::move(*built), std::move(sparse),
                       std::move(payloads), std::move(*wal));
 }
 
@@ -445,13 +530,28 @@ Result<void> Collection::compact() {
     // Counting restarts so that only frames appended from now on lead to the next rewrite.
     wal_ = std::make_unique<Wal>(std::move(*wal));
     if (auto saved = index_->save_graph(file_path(kGraphFileName)); !saved) return saved;
+    if (auto* mmap = dynamic_cast<MmapFlatIndex*>(index_.get())) {
+        if (auto persisted = mmap->persist(); !persisted) return persisted;
+    }
     // Without sparse vectors an old sparse.bin would only bring back deleted ones.
     if (sparse_.is_empty()) return remove_file_if_present(file_path(kSparseFileName));
     return sparse_.save(file_path(kSparseFileName));
 }
 
 Result<void> Collection::promote_to_hnsw() {
-    return fail(VectorDbError::invalid_config("index type hnsw is not available in this build"));
+    const HnswConfig params = meta_.promotion_hnsw_config.value_or(HnswConfig{});
+    auto promoted = HnswIndex::create(meta_.dimensions, meta_.metric, params);
+    if (!promoted) return fail(promoted.error());
+    std::vector<VectorEntry> entries;
+    entries.reserve(index_->len());
+    index_->iter_vectors([&](VectorId id, std::span<const float> vector) {
+        entries.emplace_back(id, std::vector<float>(vector.begin(), vector.end()));
+    });
+    if (auto added = (*promoted)->add_batch(entries); !added) return added;
+    index_ = std::move(*promoted);
+    meta_.index_type = IndexType::Hnsw;
+    meta_.hnsw_config = params;
+    return replace_collection_meta(file_path(kMetaFileName), meta_);
 }
 
 }  // namespace tvdb

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "codec.hpp"
+#include "index/ivf_index.hpp"
 #include "wal_format.hpp"
 
 using tvdb::Collection;
@@ -407,7 +408,8 @@ class EveryKindTest : public CollectionTest, public ::testing::WithParamInterfac
 
 TEST_P(EveryKindTest, WriteCompactWriteDeleteReopenKeepsTheState) {
     const IndexType kind = GetParam();
-    const float tolerance = kind == IndexType::Flat || kind == IndexType::Hnsw ? 0.0f : 0.05f;
+    // Compressed kinds hand back decoded approximations, which compaction writes to the log.
+    const float tolerance = kind == IndexType::QuantizedFlat ? 1e-3f : 0.0f;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
     auto random_vector = [&] { return std::vector<float>{uniform(rng), uniform(rng), uniform(rng), uniform(rng)}; };
@@ -435,5 +437,103 @@ TEST_P(EveryKindTest, WriteCompactWriteDeleteReopenKeepsTheState) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EveryKindTest,
-                         ::testing::Values(IndexType::Flat, IndexType::QuantizedFlat),
+                         ::testing::Values(IndexType::Flat, IndexType::Hnsw, IndexType::QuantizedFlat,
+                                           IndexType::Ivf, IndexType::Fp16Flat, IndexType::MmapFlat,
+                                           IndexType::BinaryFlat),
                          [](const auto& info) { return std::string(tvdb::index_type_name(info.param)); });
+
+TEST_F(CollectionTest, FlatCollectionIsPromotedToHnswAtTheThreshold) {
+    CollectionMeta meta = tvdb::new_collection_meta("p", 2, Metric::L2, IndexType::Flat);
+    meta.auto_promote_threshold = 10;
+    meta.promotion_hnsw_config = tvdb::HnswConfig{.ef_construction = 40, .ef_search = 20, .m = 6};
+    CollectionState before;
+    {
+        auto c = Collection::create(dir_, meta);
+        ASSERT_TRUE(c);
+        for (uint64_t id = 0; id < 9; ++id) {
+            ASSERT_TRUE(c->upsert(id, vec({float(id), 1}), Payload{{"id", id}}));
+        }
+        EXPECT_EQ(c->meta().index_type, IndexType::Flat);
+        ASSERT_TRUE(c->upsert(9, vec({9, 1})));
+        EXPECT_EQ(c->meta().index_type, IndexType::Hnsw);
+        EXPECT_EQ(c->meta().hnsw_config->m, 6u);
+        EXPECT_FALSE(fs::exists(file("meta.json.tmp")));
+        before = state_of(*c);
+    }
+    auto on_disk = tvdb::read_collection_meta(file("meta.json"));
+    ASSERT_TRUE(on_disk);
+    EXPECT_EQ(on_disk->index_type, IndexType::Hnsw);
+    EXPECT_EQ(on_disk->hnsw_config->ef_construction, 40u);
+    auto reopened = reopen();
+    EXPECT_EQ(reopened.meta().index_type, IndexType::Hnsw);
+    expect_same_state(before, state_of(reopened), 0.0f);
+}
+
+TEST_F(CollectionTest, SavedGraphFromAnOlderCompactionDoesNotHideLaterWrites) {
+    CollectionState before;
+    {
+        auto c = create(IndexType::Hnsw, 2);
+        for (uint64_t id = 0; id < 20; ++id) ASSERT_TRUE(c.upsert(id, vec({float(id), 0})));
+        ASSERT_TRUE(c.compact());
+        ASSERT_TRUE(fs::exists(file("hnsw.graph")));
+        ASSERT_TRUE(c.remove(3));
+        ASSERT_TRUE(c.upsert(4, vec({100, 100})));
+        ASSERT_TRUE(c.upsert(50, vec({50, 0})));
+        before = state_of(c);
+    }
+    auto reopened = reopen();
+    expect_same_state(before, state_of(reopened), 0.0f);
+    auto hit = reopened.search(vec({100, 100}), 1);
+    EXPECT_EQ((*hit)[0].id, 4u);
+}
+
+TEST_F(CollectionTest, UnreadableGraphFileIsRebuiltFromTheLog) {
+    {
+        auto c = create(IndexType::Hnsw, 2);
+        for (uint64_t id = 0; id < 10; ++id) ASSERT_TRUE(c.upsert(id, vec({float(id), 0})));
+        ASSERT_TRUE(c.compact());
+    }
+    auto size = fs::file_size(file("hnsw.graph"));
+    fs::resize_file(file("hnsw.graph"), size / 2);
+    auto c = reopen();
+    EXPECT_EQ(c.len(), 10u);
+    std::ofstream(file("hnsw.graph"), std::ios::trunc) << "not a graph";
+    EXPECT_EQ(reopen().len(), 10u);
+}
+
+TEST_F(CollectionTest, ReopeningAnIvfCollectionDoesNotTrainBelowTrainSize) {
+    {
+        auto c = create(IndexType::Ivf, 2);
+        for (uint64_t id = 0; id < 100; ++id) ASSERT_TRUE(c.upsert(id, vec({float(id), float(id % 7)})));
+        EXPECT_EQ(c.search(vec({0, 0}), 50)->size(), 50u);
+    }
+    auto c = reopen();
+    EXPECT_FALSE(static_cast<const tvdb::IvfIndex&>(c.index()).is_trained());
+    auto hits = c.search(vec({0, 0}), 50);
+    ASSERT_TRUE(hits);
+    EXPECT_EQ(hits->size(), 50u);
+    EXPECT_EQ((*hits)[0].id, 0u);
+}
+
+TEST_F(CollectionTest, MmapVectorsFileNeverResurrectsDeletedVectors) {
+    {
+        auto c = create(IndexType::MmapFlat, 2);
+        ASSERT_TRUE(c.upsert(1, vec({1, 1})));
+        ASSERT_TRUE(c.upsert(2, vec({2, 2})));
+        ASSERT_TRUE(c.compact());
+        ASSERT_TRUE(fs::exists(file("vectors.mmap")));
+        ASSERT_TRUE(c.remove(1));
+        ASSERT_TRUE(c.upsert(2, vec({5, 5})));
+    }
+    {
+        auto c = reopen();
+        EXPECT_EQ(c.len(), 1u);
+        auto hit = c.search(vec({5, 5}), 5);
+        ASSERT_EQ(hit->size(), 1u);
+        EXPECT_EQ((*hit)[0].id, 2u);
+        EXPECT_EQ((*hit)[0].distance, 0.0f);
+    }
+    fs::resize_file(file("vectors.mmap"), 10);
+    auto c = reopen();
+    EXPECT_EQ(c.len(), 1u);
+}
