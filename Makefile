@@ -6,12 +6,21 @@ SHELL := /bin/bash
 VENV ?= .venv
 BUILD ?= build
 BUILD_SANITIZE ?= build-sanitize
+BUILD_FUZZ ?= build-fuzz
+# libFuzzer needs clang; 19 is the first Debian clang whose C++23 mode enables libstdc++'s
+# std::expected.
+FUZZ_CLANG ?= clang++-19
+FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
+FUZZ_SECONDS ?= 60
+FUZZ_CI_SECONDS ?= 15
+FUZZ_TARGETS ?=
 PYTHON := $(abspath $(VENV))/bin/python
 CMAKE := $(abspath $(VENV))/bin/cmake
 APT_PACKAGES := nlohmann-json3-dev libtbb-dev libopenblas-dev libgtest-dev g++
 PYTEST_ARGS ?= -q
 
-.PHONY: test demo bench build deps system-deps test-cpp test-python test-sanitize clean
+.PHONY: test demo bench build deps system-deps test-cpp test-python test-sanitize clean \
+  fuzz-deps fuzz-build fuzz fuzz-ci
 
 system-deps:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -56,6 +65,30 @@ test-sanitize: deps $(BUILD_SANITIZE)/build.ninja
 	$(CMAKE) --build $(BUILD_SANITIZE)
 	cd $(BUILD_SANITIZE) && $(SANITIZER_ENV) $(abspath $(VENV))/bin/ctest --output-on-failure -j2
 
+fuzz-deps: deps
+	@missing=$$(for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD_FUZZ)/build.ninja: | fuzz-deps
+	$(CMAKE) -S . -B $(BUILD_FUZZ) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CLANG) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVDB_FUZZ=ON \
+	  -DTVDB_BUILD_TESTS=OFF -DTVDB_BUILD_PYTHON=OFF
+
+fuzz-build: fuzz-deps $(BUILD_FUZZ)/build.ninja
+	$(CMAKE) --build $(BUILD_FUZZ)
+
+# Every target for FUZZ_SECONDS (FUZZ_TARGETS="a_fuzz b_fuzz" picks some); the corpus grows
+# in $(BUILD_FUZZ)/corpus across runs, reproducers land in $(BUILD_FUZZ)/artifacts.
+fuzz: fuzz-build
+	fuzz/run.sh $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-ci: fuzz-build
+	fuzz/run.sh $(BUILD_FUZZ) $(FUZZ_CI_SECONDS) $(FUZZ_TARGETS)
+
 demo: build
 	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) examples/demo.py
 
@@ -67,4 +100,4 @@ bench: build $(VENV)/.bench-installed
 	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) bench/run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SANITIZE)
+	rm -rf $(BUILD) $(BUILD_SANITIZE) $(BUILD_FUZZ)

@@ -1,0 +1,115 @@
+#pragma once
+
+// Shared pieces of the libFuzzer targets in this directory. Each target defines
+// LLVMFuzzerTestOneInput and `write_seeds`; the same source linked with seed_main.cpp
+// becomes a program that writes the target's seed corpus with the project's own writers.
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "index/vector_index.hpp"
+
+namespace tvdb::fuzz {
+
+// Writes the seed corpus of the target into the existing directory `dir`.
+void write_seeds(const std::string& dir);
+
+// A directory private to this process, on a RAM-backed file system when there is one, and
+// removed at exit: loaders read paths, so every input goes through a file.
+inline const std::string& scratch_directory() {
+    static const std::string dir = [] {
+        std::error_code ec;
+        std::filesystem::path root = std::filesystem::is_directory("/dev/shm", ec)
+                                         ? std::filesystem::path("/dev/shm")
+                                         : std::filesystem::temp_directory_path();
+        auto path = root / ("tvdb-fuzz-" + std::to_string(getpid()));
+        std::filesystem::create_directories(path);
+        return path.string();
+    }();
+    // Registered after `dir` is constructed, so it runs before `dir` is destroyed.
+    static const bool removed_at_exit = (std::atexit([] {
+                                             std::error_code ignored;
+                                             std::filesystem::remove_all(scratch_directory(),
+                                                                         ignored);
+                                         }),
+                                         true);
+    (void)removed_at_exit;
+    return dir;
+}
+
+inline std::string scratch_path(std::string_view name) {
+    return scratch_directory() + "/" + std::string(name);
+}
+
+inline void write_bytes(const std::string& path, const uint8_t* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+inline void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    write_bytes(path, bytes.data(), bytes.size());
+}
+
+inline std::vector<uint8_t> read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A broken invariant is a finding just like a crash: report it and abort.
+inline void require(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+    std::abort();
+}
+
+// Searches, iteration and writes on an index a loader accepted must work and agree with
+// each other. Dimensions are bounded so a tiny file cannot demand a huge query vector.
+inline constexpr uint64_t kMaxExercisedDimensions = 4096;
+
+// `readd_succeeds`: the kind accepts a removed ID again (every flat kind does).
+inline void exercise_loaded_index(VectorIndex& index, bool readd_succeeds = true) {
+    const uint64_t dims = index.config().dimensions;
+    if (dims > kMaxExercisedDimensions) return;
+
+    std::unordered_set<VectorId> live;
+    uint64_t visits = 0;
+    index.iter_vectors([&](VectorId id, std::span<const float> vector) {
+        require(vector.size() == dims, "iterated vector has the index's dimensions");
+        live.insert(id);
+        ++visits;
+    });
+    require(visits == index.len(), "len() counts the iterated vectors");
+    require(live.size() == visits, "iteration yields each ID once");
+
+    std::vector<float> query(dims, 0.5f);
+    if (dims == 0) return;
+    auto hits = index.search(query, index.len() + 1);
+    if (hits) {
+        require(hits->size() <= index.len(), "search returns at most len() hits");
+        for (const auto& hit : *hits) require(live.contains(hit.id), "hits are live IDs");
+    }
+
+    if (!live.empty()) {
+        VectorId first = *live.begin();
+        require(index.remove(first), "removing a live ID succeeds");
+        require(index.len() == visits - 1, "remove shrinks len()");
+        bool readded = index.add(first, query).has_value();
+        if (readd_succeeds) {
+            require(readded, "re-adding a removed ID succeeds");
+            require(index.len() == visits, "add grows len()");
+        }
+    }
+    (void)index.search(query, 3);
+}
+
+}  // namespace tvdb::fuzz
