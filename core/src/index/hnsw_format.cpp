@@ -144,7 +144,9 @@ Result<HnswGraph> read_graph(std::span<const uint8_t> bytes, uint64_t dimension)
 
     HnswGraph graph(dimension, m, m0, ef_construction, level_multiplier);
     graph.reserve(nodes->size());
-    std::vector<float> vector(dimension);
+    // Sized only when a node's vector was found in the bytes: a file with no nodes must not
+    // make its declared dimension an allocation.
+    std::vector<float> vector(nodes->empty() ? 0 : dimension);
     for (const NodeRecord& node : *nodes) {
         if (graph.slot_of(node.id)) {
             return fail(bad_record("node " + std::to_string(node.id) + " is saved twice"));
