@@ -148,7 +148,38 @@ class IvfIndex:
 # ---- end IvfIndex ----
 
 # ---- IvfPqIndex ----
-# (members to be added with the class)
+class IvfPqIndex:
+    """IVF with product quantization. Extreme memory reduction (~96x for 1536-dim).
+
+    Combines the IVF coarse quantizer with PQ compression of the residual vectors.
+    Search distances of trained entries are approximate squared L2 for every metric.
+    """
+
+    def __init__(
+        self,
+        dimensions: int,
+        metric: str = "l2",
+        n_lists: int = 256,
+        nprobe: int = 16,
+        train_size: int = 4096,
+        pq_m: int = 8,
+        pq_k_sub: int = 256,
+    ) -> None: ...
+    def add(self, id: int, vector: VectorLike) -> None: ...
+    def add_batch(self, entries: list[tuple[int, VectorLike]]) -> None: ...
+    def add_batch_np(self, vectors: npt.NDArray[np.float32], start_id: int = 0) -> None:
+        """Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`."""
+    def search(self, query: VectorLike, k: int) -> list[SearchHit]: ...
+    def delete(self, id: int) -> bool: ...
+    def flush(self) -> None: ...
+    def save(self, path: str) -> None: ...
+    @staticmethod
+    def load(path: str) -> "IvfPqIndex": ...
+    @property
+    def dimensions(self) -> int: ...
+    @property
+    def metric(self) -> str: ...
+    def __len__(self) -> int: ...
 # ---- end IvfPqIndex ----
 
 # ---- MmapFlatIndex ----

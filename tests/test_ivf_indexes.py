@@ -5,7 +5,7 @@ import pytest
 
 import tolvane_vector_db as tvdb
 
-CLUSTERED_CLASSES = [tvdb.IvfIndex]
+CLUSTERED_CLASSES = [tvdb.IvfIndex, tvdb.IvfPqIndex]
 
 
 def blobs(groups=8, per_group=30, dims=8, seed=0):
@@ -24,12 +24,12 @@ def exact_l2(data, query, k):
 
 @pytest.mark.parametrize("cls", CLUSTERED_CLASSES)
 def test_constructor_defaults_repr_and_docstring(cls):
-    index = cls(3)
-    assert index.dimensions == 3
+    index = cls(16)
+    assert index.dimensions == 16
     assert index.metric == "l2"
     assert len(index) == 0
-    assert repr(index) == f'{cls.__name__}(dimensions=3, metric="l2", len=0)'
-    assert cls(5, metric="dot_product").metric == "dot_product"
+    assert repr(index) == f'{cls.__name__}(dimensions=16, metric="l2", len=0)'
+    assert cls(8, metric="dot_product").metric == "dot_product"
     first_line = {
         "IvfIndex": "Inverted file index. Cluster-based ANN using k-means.",
         "IvfPqIndex": "IVF with product quantization. Extreme memory reduction (~96x for 1536-dim).",
@@ -95,15 +95,15 @@ def test_flush_trains_a_partial_buffer_and_delete_reports_what_it_found(cls):
 
 @pytest.mark.parametrize("cls", CLUSTERED_CLASSES)
 def test_bulk_insert_checks_its_argument(cls):
-    index = cls(4, n_lists=2)
+    index = cls(8, n_lists=2)
     with pytest.raises(ValueError, match="buffer protocol"):
-        index.add_batch_np(np.zeros((3, 4), dtype=np.float64))
+        index.add_batch_np(np.zeros((3, 8), dtype=np.float64))
     with pytest.raises(ValueError, match="2-dimensional, got 1-dimensional"):
-        index.add_batch_np(np.zeros(4, dtype=np.float32))
-    with pytest.raises(ValueError, match="dimension mismatch: expected 4, got 5"):
+        index.add_batch_np(np.zeros(8, dtype=np.float32))
+    with pytest.raises(ValueError, match="dimension mismatch: expected 8, got 5"):
         index.add_batch_np(np.zeros((3, 5), dtype=np.float32))
     with pytest.raises(ValueError, match="each entry must be a tuple"):
-        index.add_batch([(1, [0.0] * 4), 2])
+        index.add_batch([(1, [0.0] * 8), 2])
     assert len(index) == 0
 
 
@@ -145,3 +145,26 @@ def test_members_other_than_add_batch_np_carry_only_their_signature(cls):
     for name in ("add", "add_batch", "search", "delete", "flush", "save", "load"):
         doc = getattr(cls, name).__doc__
         assert doc.startswith(name + "(") and "\n" not in doc.strip(), name
+
+
+def test_ivf_pq_rejects_sub_quantizers_training_could_not_build():
+    with pytest.raises(ValueError, match=r"dimensions \(10\) must be divisible by m \(3\)"):
+        tvdb.IvfPqIndex(10, pq_m=3)
+    with pytest.raises(ValueError, match="pq_m"):
+        tvdb.IvfPqIndex(8, pq_m=0)
+    for k_sub in (0, 257):
+        with pytest.raises(ValueError, match="pq_k_sub"):
+            tvdb.IvfPqIndex(8, pq_m=2, pq_k_sub=k_sub)
+    assert len(tvdb.IvfPqIndex(8, pq_m=2, pq_k_sub=256)) == 0
+
+
+def test_ivf_pq_trained_hits_report_approximate_squared_l2():
+    data = blobs(groups=4, per_group=50, dims=8)
+    index = tvdb.IvfPqIndex(8, metric="cosine", n_lists=4, nprobe=4, train_size=200, pq_m=4, pq_k_sub=16)
+    index.add_batch_np(data)
+    query = data[10]
+    hits = index.search(query, 80)
+    squared = ((data[[h["id"] for h in hits]] - query) ** 2).sum(axis=1)
+    # Cosine distances lie in [0, 2]; hits from other groups are thousands apart in squared L2.
+    assert hits[-1]["distance"] > 100.0
+    assert np.allclose([h["distance"] for h in hits], squared, rtol=0.2, atol=5.0)

@@ -1,4 +1,5 @@
 #include "index/ivf_index.hpp"
+#include "index/ivf_pq_index.hpp"
 
 #include "classes.hpp"
 #include "index_class.hpp"
@@ -20,6 +21,22 @@ Args:
     n_lists: Number of clusters (default 256).
     nprobe: Clusters scanned per query (default 16).
     train_size: Vectors buffered before auto-training (default 4096).
+)";
+
+constexpr const char* kIvfPqIndexDoc =
+    R"(IVF with product quantization. Extreme memory reduction (~96x for 1536-dim).
+
+Combines the IVF coarse quantizer with PQ compression of the residual vectors (vector minus
+its cluster centroid). Meant for million-scale datasets.
+
+Args:
+    dimensions: Number of dimensions per vector.
+    metric: Distance metric - "l2", "cosine", or "dot_product".
+    n_lists: Number of clusters (default 256).
+    nprobe: Clusters scanned per query (default 16).
+    train_size: Vectors buffered before auto-training (default 4096).
+    pq_m: Number of PQ sub-quantizers (default 8, must divide dimensions).
+    pq_k_sub: Centroids per sub-quantizer (default 256).
 )";
 
 constexpr const char* kAddBatchNpDoc =
@@ -62,7 +79,28 @@ void register_ivf_index(nb::module_& module) {
     bind_common_members(ivf);
 }
 
-// Not built yet: registers nothing.
-void register_ivf_pq_index(nb::module_&) {}
+void register_ivf_pq_index(nb::module_& module) {
+    IndexClass<IvfPqIndex> ivf_pq(module, "IvfPqIndex", kIvfPqIndexDoc);
+    ivf_pq.cls().def(
+        "__init__",
+        [](PyIndex<IvfPqIndex>* self, uint64_t dimensions, const std::string& metric,
+           uint64_t n_lists, uint64_t nprobe, uint64_t train_size, uint64_t pq_m,
+           uint64_t pq_k_sub) {
+            Metric parsed = parse_metric(metric);
+            IvfPqConfig config{
+                .n_lists = n_lists,
+                .nprobe = nprobe,
+                .train_size = train_size,
+                .max_iter = kStandaloneMaxIter,
+                .pq = {.m = pq_m, .k_sub = pq_k_sub, .max_iter = kStandaloneMaxIter}};
+            auto core =
+                unwrap(IvfPqIndex::create({.dimensions = dimensions, .metric = parsed}, config));
+            new (self) PyIndex<IvfPqIndex>{std::move(core), {}};
+        },
+        nb::arg("dimensions"), nb::arg("metric") = "l2", nb::arg("n_lists") = 256,
+        nb::arg("nprobe") = 16, nb::arg("train_size") = 4096, nb::arg("pq_m") = 8,
+        nb::arg("pq_k_sub") = 256);
+    bind_common_members(ivf_pq);
+}
 
 }  // namespace tvdb::py

@@ -16,11 +16,6 @@ Result<void> check_ivf_config(const IvfConfig& ivf) {
     return {};
 }
 
-// Whether `floats` values are exactly `rows` rows of width `dims`, without overflow.
-bool holds_rows(size_t floats, uint64_t rows, uint64_t dims) {
-    if (dims == 0) return floats == 0;
-    return floats % dims == 0 && floats / dims == rows;
-}
 
 }  // namespace
 
@@ -146,12 +141,14 @@ Result<std::vector<SearchResult>> IvfIndex::search(std::span<const float> query,
                                         ivf_.nprobe);
         for (const RankedCentroid& probe : probes) {
             const PostingList& list = lists_[probe.index];
-            scan_rows(config_.metric, query, list.ids.data(), list.vectors.data(),
-                      list.ids.size(), top);
+            scan_rows(config_.metric, ScanDistance::Ordering, query, list.ids.data(),
+                      list.vectors.data(), list.ids.size(), top);
         }
     }
-    buffer_.search(config_.metric, query, top);
-    return top.take_sorted();
+    buffer_.search(config_.metric, ScanDistance::Ordering, query, top);
+    auto hits = top.take_sorted();
+    report_ordering_distances(config_.metric, hits);
+    return hits;
 }
 
 bool IvfIndex::remove(VectorId id) {

@@ -105,17 +105,6 @@ bool fits_blas(uint64_t value) {
     return value <= static_cast<uint64_t>(std::numeric_limits<int>::max());
 }
 
-// The order-preserving distances of a group of fewer than four centroids: the batch kernel
-// with the last centroid repeated, so the values match those of full groups bit for bit.
-void partial_group(Metric metric, std::span<const float> query, const float* centroids,
-                   uint64_t first, uint64_t count, float* out) {
-    const uint64_t d = query.size();
-    std::array<const float*, 4> group;
-    for (uint64_t c = 0; c < 4; ++c) group[c] = centroids + (first + std::min(c, count - 1)) * d;
-    auto distances = distance_ord_batch4(metric, query, group);
-    std::copy_n(distances.begin(), count, out);
-}
-
 // NaN ranks after every number so that sorting keeps a strict weak order.
 bool nearer(const RankedCentroid& a, const RankedCentroid& b) {
     if (std::isnan(b.distance)) return !std::isnan(a.distance);
@@ -164,21 +153,22 @@ void centroid_distances(Metric metric, std::span<const float> query, const float
             distance_ord_batch4(metric, query, {base, base + d, base + 2 * d, base + 3 * d});
         std::copy(distances.begin(), distances.end(), out + j);
     }
-    if (j < n_centroids) partial_group(metric, query, centroids, j, n_centroids - j, out + j);
+    for (; j < n_centroids; ++j) out[j] = distance_ord(metric, query, centroids + j * d);
 }
 
 uint64_t nearest_centroid(Metric metric, std::span<const float> vector, const float* centroids,
                           uint64_t n_centroids) {
+    constexpr uint64_t kGroup = 64;
+    float distances[kGroup];
     float best = kArgminStart;
     uint64_t best_index = 0;
-    float distances[4];
-    for (uint64_t j = 0; j < n_centroids; j += 4) {
-        uint64_t group = std::min<uint64_t>(4, n_centroids - j);
-        partial_group(metric, vector, centroids, j, group, distances);
-        for (uint64_t c = 0; c < group; ++c) {
+    for (uint64_t first = 0; first < n_centroids; first += kGroup) {
+        const uint64_t count = std::min(kGroup, n_centroids - first);
+        centroid_distances(metric, vector, centroids + first * vector.size(), count, distances);
+        for (uint64_t c = 0; c < count; ++c) {
             if (distances[c] < best) {
                 best = distances[c];
-                best_index = j + c;
+                best_index = first + c;
             }
         }
     }

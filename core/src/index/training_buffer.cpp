@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <string>
 
-#include "row_scan.hpp"
 
 namespace tvdb {
 
 Result<TrainingBuffer> TrainingBuffer::from_parts(uint64_t dims, std::vector<VectorId> ids,
                                                   std::vector<float> vectors) {
-    const bool fits = dims == 0 ? vectors.empty()
-                                : vectors.size() % dims == 0 && vectors.size() / dims == ids.size();
-    if (!fits) {
+    if (!holds_rows(vectors.size(), ids.size(), dims)) {
         return fail(VectorDbError::serialization(
             "buffer holds " + std::to_string(vectors.size()) + " floats for " +
             std::to_string(ids.size()) + " IDs of dimension " + std::to_string(dims)));
@@ -52,8 +49,9 @@ void TrainingBuffer::clear() {
     vectors_.shrink_to_fit();
 }
 
-void TrainingBuffer::search(Metric metric, std::span<const float> query, TopK& top) const {
-    scan_rows(metric, query, ids_.data(), vectors_.data(), ids_.size(), top);
+void TrainingBuffer::search(Metric metric, ScanDistance kind, std::span<const float> query,
+                            TopK& top) const {
+    scan_rows(metric, kind, query, ids_.data(), vectors_.data(), ids_.size(), top);
 }
 
 void TrainingBuffer::visit(const VectorVisitor& visit) const {

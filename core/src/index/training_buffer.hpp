@@ -3,10 +3,16 @@
 #include <span>
 #include <vector>
 
-#include "top_k.hpp"
+#include "row_scan.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {
+
+// Whether `floats` values are exactly `rows` rows of width `dims` (checked without overflow).
+inline bool holds_rows(size_t floats, uint64_t rows, uint64_t dims) {
+    if (dims == 0) return floats == 0;
+    return floats % dims == 0 && floats / dims == rows;
+}
 
 // Vectors an inverted-file index holds back until it trains: IDs in insertion order and
 // their vectors back to back in the same order. IDs are not checked for repeats.
@@ -32,8 +38,8 @@ public:
     bool remove(VectorId id);
     void clear();
 
-    // Offers every buffered vector to `top` at the metric's reported distance.
-    void search(Metric metric, std::span<const float> query, TopK& top) const;
+    // Offers every buffered vector to `top` at the chosen kind of distance.
+    void search(Metric metric, ScanDistance kind, std::span<const float> query, TopK& top) const;
     void visit(const VectorVisitor& visit) const;
 
 private:

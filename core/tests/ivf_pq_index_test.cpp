@@ -1,0 +1,355 @@
+#include "index/ivf_pq_index.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+
+#include "codec.hpp"
+
+namespace tvdb {
+namespace {
+
+IvfPqConfig config_of(uint64_t n_lists, uint64_t nprobe, uint64_t train_size, uint64_t m,
+                      uint64_t k_sub = 16) {
+    return {.n_lists = n_lists,
+            .nprobe = nprobe,
+            .train_size = train_size,
+            .max_iter = 25,
+            .pq = {.m = m, .k_sub = k_sub, .max_iter = 25}};
+}
+
+std::unique_ptr<IvfPqIndex> make_ivf_pq(uint64_t dims, IvfPqConfig config,
+                                        Metric metric = Metric::L2) {
+    auto index = IvfPqIndex::create({.dimensions = dims, .metric = metric}, config);
+    EXPECT_TRUE(index.has_value());
+    return std::move(*index);
+}
+
+std::vector<float> spread_points(uint64_t n, uint64_t dims, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<float> normal(0.0f, 10.0f);
+    std::vector<float> points(n * dims);
+    for (float& x : points) x = normal(gen);
+    return points;
+}
+
+std::span<const float> row(const std::vector<float>& points, uint64_t dims, uint64_t i) {
+    return std::span(points).subspan(i * dims, dims);
+}
+
+float squared_l2(std::span<const float> a, std::span<const float> b) {
+    float sum = 0.0f;
+    for (size_t t = 0; t < a.size(); ++t) sum += (a[t] - b[t]) * (a[t] - b[t]);
+    return sum;
+}
+
+class TempFile {
+public:
+    TempFile()
+        : path_(std::filesystem::temp_directory_path() /
+                ("ivf_pq_test_" + std::to_string(getpid()) + "_" + std::to_string(counter_++))) {}
+    ~TempFile() { std::filesystem::remove(path_); }
+    std::string path() const { return path_.string(); }
+    void write(const std::vector<uint8_t>& bytes) const {
+        std::ofstream(path_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    std::vector<uint8_t> read() const { return *read_file(path()); }
+
+private:
+    static inline int counter_ = 0;
+    std::filesystem::path path_;
+};
+
+std::unique_ptr<IvfPqIndex> reload(const IvfPqIndex& index, std::optional<uint64_t> nprobe = {}) {
+    TempFile file;
+    EXPECT_TRUE(index.save(file.path()));
+    if (nprobe) {
+        // nprobe follows dimensions, metric and n_lists: bytes 20..28.
+        auto bytes = file.read();
+        std::memcpy(bytes.data() + 20, &*nprobe, sizeof *nprobe);
+        file.write(bytes);
+    }
+    auto loaded = IvfPqIndex::load(file.path());
+    EXPECT_TRUE(loaded.has_value()) << (loaded ? "" : loaded.error().message());
+    return loaded ? std::move(*loaded) : nullptr;
+}
+
+TEST(IvfPqCreate, RejectsConfigurationsTrainingCannotSatisfy) {
+    auto rejected = [](uint64_t dims, IvfPqConfig config) {
+        auto index = IvfPqIndex::create({.dimensions = dims, .metric = Metric::L2}, config);
+        return !index.has_value() && index.error().kind == ErrorKind::InvalidConfig;
+    };
+    EXPECT_TRUE(rejected(8, config_of(0, 1, 10, 2)));
+    EXPECT_TRUE(rejected(8, config_of(4, 1, 10, 0)));
+    EXPECT_TRUE(rejected(10, config_of(4, 1, 10, 3)));
+    EXPECT_TRUE(rejected(8, config_of(4, 1, 10, 2, 0)));
+    EXPECT_TRUE(rejected(8, config_of(4, 1, 10, 2, 257)));
+    EXPECT_FALSE(rejected(8, config_of(4, 1, 10, 2, 256)));
+}
+
+TEST(IvfPqUntrained, SearchIsExactWithTheMetricsDistance) {
+    const uint64_t dims = 4;
+    auto points = spread_points(30, dims, 1);
+    auto index = make_ivf_pq(dims, config_of(4, 4, 100, 2), Metric::Cosine);
+    ASSERT_TRUE(index->add_batch_contiguous(points, 0));
+    EXPECT_FALSE(index->is_trained());
+    auto hits = *index->search(row(points, dims, 6), 3);
+    ASSERT_EQ(hits.size(), 3u);
+    EXPECT_EQ(hits[0].id, 6u);
+    for (const auto& hit : hits) {
+        EXPECT_EQ(hit.distance, distance(Metric::Cosine, row(points, dims, 6), row(points, dims, hit.id)));
+    }
+    EXPECT_TRUE(index->search(row(points, dims, 6), 0)->empty());
+    EXPECT_EQ(index->search(std::vector<float>{1}, 0).error().kind, ErrorKind::DimensionMismatch);
+}
+
+TEST(IvfPqTraining, TrainSizeZeroOrOneTrainsOnTheFirstAdd) {
+    for (uint64_t train_size : {0u, 1u}) {
+        auto index = make_ivf_pq(4, config_of(8, 8, train_size, 2));
+        ASSERT_TRUE(index->add(9, std::vector<float>{1, 2, 3, 4}));
+        ASSERT_TRUE(index->is_trained());
+        EXPECT_EQ(index->n_centroids(), 1u);
+        ASSERT_TRUE(index->codebook().has_value());
+        EXPECT_EQ(index->codebook()->k_sub(), 16u);
+        auto hits = *index->search(std::vector<float>{1, 2, 3, 4}, 5);
+        ASSERT_EQ(hits.size(), 1u);
+        EXPECT_EQ(hits[0].id, 9u);
+        EXPECT_EQ(hits[0].distance, 0.0f);
+    }
+}
+
+TEST(IvfPqTraining, FlushTrainsButReopeningBelowTrainSizeDoesNot) {
+    auto index = make_ivf_pq(4, config_of(4, 4, 100, 2));
+    ASSERT_TRUE(index->add(1, std::vector<float>{1, 0, 0, 0}));
+    ASSERT_TRUE(index->load_graph_mmap("unused"));
+    EXPECT_FALSE(index->is_trained());
+    index->flush();
+    EXPECT_TRUE(index->is_trained());
+}
+
+// Trained on as many points as lists: every point is its own coarse centroid, its residual
+// is zero, and a coded distance is the squared distance from the query to that centroid.
+class IvfPqTrainedTest : public ::testing::Test {
+protected:
+    static constexpr uint64_t kDims = 8;
+    static constexpr uint64_t kPoints = 10;
+
+    void SetUp() override {
+        points_ = spread_points(kPoints, kDims, 7);
+        index_ = make_ivf_pq(kDims, config_of(kPoints, 1, kPoints, 4), Metric::Cosine);
+        ASSERT_TRUE(index_->add_batch_contiguous(points_, 0));
+        ASSERT_TRUE(index_->is_trained());
+        ASSERT_EQ(index_->n_centroids(), kPoints);
+    }
+
+    uint64_t list_of(VectorId id) const {
+        for (uint64_t list = 0; list < index_->lists().size(); ++list) {
+            const auto& ids = index_->lists()[list].ids;
+            if (std::find(ids.begin(), ids.end(), id) != ids.end()) return list;
+        }
+        return UINT64_MAX;
+    }
+
+    std::map<VectorId, std::vector<std::vector<float>>> visited() const {
+        std::map<VectorId, std::vector<std::vector<float>>> seen;
+        index_->iter_vectors([&](VectorId id, std::span<const float> v) {
+            seen[id].emplace_back(v.begin(), v.end());
+        });
+        return seen;
+    }
+
+    std::vector<float> points_;
+    std::unique_ptr<IvfPqIndex> index_;
+};
+
+TEST_F(IvfPqTrainedTest, CodedHitsReportSquaredL2WhateverTheMetric) {
+    const std::vector<float> query(kDims, 3.0f);
+    auto all = *reload(*index_, kPoints)->search(query, kPoints);
+    ASSERT_EQ(all.size(), kPoints);
+    for (const auto& hit : all) {
+        EXPECT_NEAR(hit.distance, squared_l2(query, row(points_, kDims, hit.id)),
+                    1e-4f * hit.distance);
+    }
+    EXPECT_TRUE(std::is_sorted(all.begin(), all.end(),
+                               [](const auto& a, const auto& b) { return a.distance < b.distance; }));
+}
+
+TEST_F(IvfPqTrainedTest, NprobeBoundsTheListsScanned) {
+    const std::vector<float> query(kDims, -2.0f);
+    EXPECT_TRUE(reload(*index_, 0)->search(query, kPoints)->empty());
+    EXPECT_EQ(reload(*index_, 3)->search(query, kPoints)->size(), 3u);
+    EXPECT_EQ(reload(*index_, 1000)->search(query, kPoints)->size(), kPoints);
+}
+
+TEST_F(IvfPqTrainedTest, ReaddedIdKeepsBothEntriesAndFollowsTheNewestVector) {
+    ASSERT_TRUE(index_->add(3, row(points_, kDims, 7)));
+    EXPECT_EQ(index_->len(), kPoints + 1);
+    EXPECT_EQ(index_->lists()[list_of(7)].ids, (std::vector<VectorId>{7, 3}));
+    auto newest = row(points_, kDims, 7);
+    auto seen = visited();
+    ASSERT_EQ(seen[3].size(), 2u);
+    for (const auto& v : seen[3]) EXPECT_TRUE(std::equal(v.begin(), v.end(), newest.begin()));
+
+    ASSERT_TRUE(index_->remove(3));
+    EXPECT_EQ(index_->lists()[list_of(7)].ids, (std::vector<VectorId>{7}));
+    EXPECT_EQ(index_->len(), kPoints);
+    // The old entry stays searchable but has no full vector left to give back.
+    auto hits = *reload(*index_, kPoints)->search(row(points_, kDims, 3), 1);
+    EXPECT_EQ(hits[0].id, 3u);
+    EXPECT_EQ(visited().count(3), 0u);
+    EXPECT_FALSE(index_->remove(3));
+}
+
+TEST_F(IvfPqTrainedTest, DeleteMovesTheLastEntryAndItsCodeIntoTheHole) {
+    ASSERT_TRUE(index_->add(100, row(points_, kDims, 2)));
+    ASSERT_TRUE(index_->add(101, row(points_, kDims, 2)));
+    const uint64_t list = list_of(2);
+    ASSERT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{2, 100, 101}));
+    ASSERT_TRUE(index_->remove(2));
+    EXPECT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{101, 100}));
+    EXPECT_EQ(index_->lists()[list].codes.size(), 2u * 4u);
+    EXPECT_FALSE(index_->remove(999));
+    auto seen = visited();
+    EXPECT_EQ(seen.size(), kPoints + 1);
+    EXPECT_EQ(seen.count(2), 0u);
+}
+
+TEST_F(IvfPqTrainedTest, BulkInsertFilesRowsLikeSingleInserts) {
+    auto extra = spread_points(20, kDims, 8);
+    auto twin = reload(*index_);
+    ASSERT_TRUE(index_->add_batch_contiguous(extra, 500));
+    for (uint64_t i = 0; i < 20; ++i) ASSERT_TRUE(twin->add(500 + i, row(extra, kDims, i)));
+    for (uint64_t list = 0; list < kPoints; ++list) {
+        EXPECT_EQ(index_->lists()[list].ids, twin->lists()[list].ids);
+        EXPECT_EQ(index_->lists()[list].codes, twin->lists()[list].codes);
+    }
+}
+
+TEST_F(IvfPqTrainedTest, SaveAndLoadReproduceTheIndex) {
+    ASSERT_TRUE(index_->remove(4));
+    auto loaded = reload(*index_, 4);
+    EXPECT_TRUE(loaded->is_trained());
+    EXPECT_EQ(loaded->len(), kPoints - 1);
+    EXPECT_EQ(loaded->config().metric, Metric::Cosine);
+    EXPECT_EQ(loaded->ivf_pq_config().pq.k_sub, 16u);
+    auto reference = reload(*index_, 4);
+    for (uint64_t q = 0; q < kPoints; ++q) {
+        auto a = *reference->search(row(points_, kDims, q), 4);
+        auto b = *loaded->search(row(points_, kDims, q), 4);
+        ASSERT_EQ(a.size(), b.size());
+        for (size_t r = 0; r < a.size(); ++r) EXPECT_EQ(a[r].distance, b[r].distance);
+    }
+    EXPECT_TRUE(loaded->remove(5));
+    EXPECT_FALSE(loaded->remove(4));
+}
+
+TEST_F(IvfPqTrainedTest, EveryTruncationOfASavedFileIsRejected) {
+    TempFile file;
+    ASSERT_TRUE(index_->save(file.path()));
+    auto bytes = file.read();
+    for (size_t cut = 0; cut < bytes.size(); cut += (cut < 96 ? 1 : 11)) {
+        file.write({bytes.begin(), bytes.begin() + cut});
+        auto loaded = IvfPqIndex::load(file.path());
+        ASSERT_FALSE(loaded.has_value()) << "cut at " << cut;
+        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization);
+    }
+}
+
+TEST(IvfPqPersistence, UntrainedIndexSavesNoCodebookAndTrainsAfterLoad) {
+    auto index = make_ivf_pq(4, config_of(2, 2, 3, 2));
+    ASSERT_TRUE(index->add(1, std::vector<float>{1, 0, 0, 0}));
+    ASSERT_TRUE(index->add(2, std::vector<float>{0, 1, 0, 0}));
+    TempFile file;
+    ASSERT_TRUE(index->save(file.path()));
+    auto bytes = file.read();
+    // dims, metric, 7 config fields, 2 buffer IDs, 8 buffer floats, no centroids, n_centroids.
+    const size_t tag_at = 8 + 4 + 56 + (8 + 16) + (8 + 32) + 8 + 8;
+    EXPECT_EQ(bytes[tag_at], 0);
+    auto loaded = std::move(*IvfPqIndex::load(file.path()));
+    EXPECT_FALSE(loaded->is_trained());
+    ASSERT_TRUE(loaded->add(3, std::vector<float>{0, 0, 1, 0}));
+    EXPECT_TRUE(loaded->is_trained());
+    EXPECT_EQ(loaded->len(), 3u);
+}
+
+// A trained IvfPqSnapshot of 2 dimensions, one list, m = 1, k_sub = 2, written by hand so
+// that its fields can disagree.
+struct SnapshotFields {
+    uint64_t pq_m = 1;
+    uint8_t codebook_tag = 1;
+    uint64_t codebook_k_sub = 2;
+    std::vector<uint8_t> code = {1};
+    std::vector<float> full_vector = {1, 1};
+    bool trained = true;
+};
+
+std::vector<uint8_t> encode(const SnapshotFields& f) {
+    ByteEncoder out;
+    out.u64(2);
+    out.u32(0);
+    for (uint64_t v : {uint64_t{1}, uint64_t{1}, uint64_t{1}, uint64_t{25}, f.pq_m, uint64_t{2}, uint64_t{25}}) out.u64(v);
+    out.u64_seq(std::vector<uint64_t>{});
+    out.f32_seq(std::vector<float>{});
+    out.f32_seq(std::vector<float>{0, 0});
+    out.u64(1);
+    out.u8(f.codebook_tag);
+    if (f.codebook_tag == 1) {
+        out.u64(1);
+        out.u64(f.codebook_k_sub);
+        out.u64(2);
+        out.f32_seq(std::vector<float>(f.codebook_k_sub * 2, 0.5f));
+    }
+    out.count(1);
+    out.count(1);
+    out.u64(42);
+    out.u8_seq(f.code);
+    out.count(1);
+    out.u64(42);
+    out.f32_seq(f.full_vector);
+    out.count(1);
+    out.u64(42);
+    out.u64(0);
+    out.boolean(f.trained);
+    return out.take();
+}
+
+TEST(IvfPqPersistence, LoadRejectsFieldsThatDisagree) {
+    std::vector<std::pair<const char*, SnapshotFields>> cases;
+    SnapshotFields f;
+    cases.push_back({"codebook tag 2", f});
+    cases.back().second.codebook_tag = 2;
+    cases.push_back({"trained without codebook", f});
+    cases.back().second.codebook_tag = 0;
+    cases.push_back({"m does not divide dimensions", f});
+    cases.back().second.pq_m = 3;
+    cases.push_back({"codebook k_sub differs from the configuration", f});
+    cases.back().second.codebook_k_sub = 3;
+    cases.push_back({"code longer than m", f});
+    cases.back().second.code = {1, 0};
+    cases.push_back({"code byte not below k_sub", f});
+    cases.back().second.code = {2};
+    cases.push_back({"full vector of the wrong length", f});
+    cases.back().second.full_vector = {1, 1, 1};
+
+    TempFile file;
+    file.write(encode(f));
+    auto valid = IvfPqIndex::load(file.path());
+    ASSERT_TRUE(valid.has_value()) << valid.error().message();
+    EXPECT_EQ((*valid)->search(std::vector<float>{0.5f, 0.5f}, 1)->at(0).id, 42u);
+    for (const auto& [name, fields] : cases) {
+        file.write(encode(fields));
+        auto loaded = IvfPqIndex::load(file.path());
+        ASSERT_FALSE(loaded.has_value()) << name;
+        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization) << name;
+    }
+}
+
+}  // namespace
+}  // namespace tvdb
