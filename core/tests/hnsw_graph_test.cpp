@@ -133,7 +133,7 @@ TEST(HnswGraph, BackLinkOverflowEvictsFarthestNeighbour) {
     std::vector<uint32_t> a_list{b, c};
     line.graph.set_neighbors(a, 0, a_list);
     uint32_t n = line.add(4, 0.5f);
-    line.graph.link_planned({.layers = {{{0.25f, a}}}, .slot = n}, Metric::L2);
+    line.graph.link_planned({.layers = {{a}}, .slot = n}, Metric::L2);
     auto list = line.graph.neighbors(a, 0);
     EXPECT_EQ(std::vector<uint32_t>(list.begin(), list.end()), (std::vector<uint32_t>{b, n}));
     EXPECT_EQ(line.graph.neighbors(n, 0).size(), 1u);
@@ -148,9 +148,21 @@ TEST(HnswGraph, BackLinkOverflowEvictsRemovedNeighbourFirst) {
     line.graph.set_neighbors(a, 0, a_list);
     line.graph.unlink(b);  // b does not list a, so a keeps its one-way link to b
     uint32_t n = line.add(4, 9.0f);
-    line.graph.link_planned({.layers = {{{81.0f, a}}}, .slot = n}, Metric::L2);
+    line.graph.link_planned({.layers = {{a}}, .slot = n}, Metric::L2);
     auto list = line.graph.neighbors(a, 0);
     EXPECT_EQ(std::vector<uint32_t>(list.begin(), list.end()), (std::vector<uint32_t>{n, c}));
+}
+
+TEST(HnswGraph, NewNodeSkipsCandidatesShadowedByNearerKeptNeighbours) {
+    HnswGraph graph(1, 4, 16);
+    VisitedTracker tracker;
+    for (VectorId id : {0, 1, 2}) {
+        graph.insert(graph.slot_for(id), std::vector<float>{float(id)}, Metric::L2, tracker);
+    }
+    // Seen from 2, node 0 lies behind node 1 (nearer to 1 than to 2): only 1 is kept.
+    auto list = graph.neighbors(*graph.slot_of(2), 0);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(graph.id_of(list[0]), 1u);
 }
 
 TEST(HnswGraph, EqualDistancesAreOrderedById) {

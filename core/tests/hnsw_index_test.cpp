@@ -57,6 +57,23 @@ TEST(HnswIndex, RecallAgainstBruteForceForEveryMetric) {
     }
 }
 
+TEST(HnswIndex, SearchLeavesTheClusterItEntersOnSeparatedClusters) {
+    const size_t dims = 16, n = 3000, queries = 50;
+    auto data = clustered_rows(n + queries, dims, 8, 30, 5.0f);
+    auto index = make_index(dims, Metric::L2, {.ef_construction = 100, .ef_search = 32, .m = 8});
+    index->seed_levels(2);
+    FlatIndex exact(dims, Metric::L2);
+    ASSERT_TRUE(index->add_batch_parallel(std::span(data).first(n * dims), 0, 2, 128));
+    ASSERT_TRUE(exact.add_batch_contiguous(std::span(data).first(n * dims), 0));
+    size_t hits = 0;
+    for (size_t q = 0; q < queries; ++q) {
+        std::set<VectorId> truth;
+        for (auto& hit : exact.search(row(data, dims, n + q), 10).value()) truth.insert(hit.id);
+        for (auto& hit : index->search(row(data, dims, n + q), 10).value()) hits += truth.count(hit.id);
+    }
+    EXPECT_GE(hits / double(queries * 10), 0.9);
+}
+
 TEST(HnswIndex, SearchEdgeCases) {
     // m0 = 32 links every one of the 30 nodes to every other: all are reachable.
     auto index = make_index(2, Metric::L2, {.ef_construction = 50, .ef_search = 4, .m = 16});

@@ -152,9 +152,11 @@ void HnswGraph::insert(uint32_t slot, std::span<const float> vector, Metric metr
     for (size_t layer = top; layer > level; --layer) {
         entry = greedy_closest(query, entry, layer, metric);
     }
+    uint32_t chosen[kMaxM0];
     for (size_t layer = std::min<size_t>(top, level) + 1; layer-- > 0;) {
         auto found = search_layer(query, entry, ef_construction_, layer, metric, tracker);
-        link_layer(slot, layer, found, metric);
+        const size_t n = choose_neighbors(found, capacity_of(layer), metric, chosen);
+        link_layer(slot, layer, {chosen, n}, metric);
         if (!found.empty()) entry = found[0].slot;
     }
     if (level > top) entry_point_ = slot;
@@ -175,9 +177,11 @@ void HnswGraph::search_neighbors(uint32_t slot, Metric metric, VisitedTracker& t
         entry = greedy_closest(query, entry, layer, metric);
     }
     out.layers.resize(std::min(top, level) + 1);
+    uint32_t chosen[kMaxM0];
     for (size_t layer = out.layers.size(); layer-- > 0;) {
         auto found = search_layer(query, entry, ef_construction_, layer, metric, tracker);
-        out.layers[layer].assign(found.begin(), found.end());
+        const size_t n = choose_neighbors(found, capacity_of(layer), metric, chosen);
+        out.layers[layer].assign(chosen, chosen + n);
         if (!found.empty()) entry = found[0].slot;
     }
 }
@@ -191,15 +195,28 @@ void HnswGraph::link_planned(const ParallelSearchResult& planned, Metric metric)
     }
 }
 
-void HnswGraph::link_layer(uint32_t slot, size_t layer, std::span<const Candidate> found,
+size_t HnswGraph::choose_neighbors(std::span<const Candidate> found, size_t capacity,
+                                   Metric metric, uint32_t* out) const {
+    size_t kept = 0;
+    for (const Candidate& candidate : found) {
+        if (kept == capacity) break;
+        // Dropped when some kept neighbour is nearer to it than the new node is.
+        bool shadowed = false;
+        const auto vector = vector_of(candidate.slot);
+        measure(metric, vector, vectors_.data(), dimension_, out, kept,
+                [&](float d, size_t) { shadowed = shadowed || d < candidate.distance; });
+        if (!shadowed) out[kept++] = candidate.slot;
+    }
+    return kept;
+}
+
+void HnswGraph::link_layer(uint32_t slot, size_t layer, std::span<const uint32_t> chosen,
                            Metric metric) {
     const size_t capacity = capacity_of(layer);
     uint32_t* own = list_head(slot, layer);
-    const size_t kept = std::min(found.size(), capacity);
-    own[0] = static_cast<uint32_t>(kept);
-    for (size_t i = 0; i < kept; ++i) own[1 + i] = found[i].slot;
-    for (size_t i = 0; i < kept; ++i) {
-        const uint32_t neighbor = found[i].slot;
+    std::copy(chosen.begin(), chosen.end(), own + 1);
+    own[0] = static_cast<uint32_t>(chosen.size());
+    for (uint32_t neighbor : chosen) {
         if (neighbor == slot) continue;
         uint32_t* head = list_head(neighbor, layer);
         if (head == nullptr) continue;

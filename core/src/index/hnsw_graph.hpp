@@ -34,10 +34,10 @@ struct VisitedTracker {
     void next_generation();
 };
 
-// The neighbour searches of one node, made while the graph is read-only: entry l holds the
-// layer-l search result, for l = 0 .. min(node level, entry-point level).
+// The neighbours chosen for one node while the graph is read-only: entry l holds its list
+// on layer l, for l = 0 .. min(node level, entry-point level).
 struct ParallelSearchResult {
-    std::vector<std::vector<Candidate>> layers;
+    std::vector<std::vector<uint32_t>> layers;
     uint32_t slot = 0;
 };
 
@@ -52,6 +52,13 @@ struct ParallelSearchResult {
 // and then room for m0 + 1 entries (the spare one takes a back-link before pruning); upper
 // layers, which few nodes have, in one small array per slot with a stride of m + 2 words
 // per layer laid out the same way. A node is on layer l exactly when its level is >= l.
+//
+// Linking: a new node keeps, from the nearest candidates its layer search found, those that
+// are closer to it than to every neighbour kept before them (nearest first, at most m0 or
+// m). Keeping only the nearest would link each dense cluster to itself alone and leave the
+// descent unable to leave the cluster it enters; the kept far candidates are the bridges.
+// Each kept neighbour gets a back-link; a list that overflows drops a removed entry if it
+// has one, else its farthest.
 //
 // All distances are ordering distances (distance_ord). Pairs are ordered by distance, then
 // by ID; a NaN distance ranks after every number. The graph is not thread-safe: reads may
@@ -106,11 +113,11 @@ public:
                 VisitedTracker& tracker);
     // Makes a slot live with the given vector and level and no links yet.
     void stage(uint32_t slot, std::span<const float> vector, uint8_t level);
-    // Read-only neighbour searches for a staged node (safe to run concurrently).
+    // Read-only neighbour searches and choices for a staged node (safe to run concurrently).
     void search_neighbors(uint32_t slot, Metric metric, VisitedTracker& tracker,
                           ParallelSearchResult& out) const;
-    // Links a staged node from its searches: own lists, back-links with pruning, and the
-    // entry point when the node's level is the highest.
+    // Links a staged node to its chosen neighbours: own lists, back-links with pruning, and
+    // the entry point when the node's level is the highest.
     void link_planned(const ParallelSearchResult& planned, Metric metric);
 
     // Greedy walk on one layer >= 1, never moving to a removed node.
@@ -145,7 +152,10 @@ private:
     // Gathers the usable neighbours of `slot` on `layer` that this search has not visited.
     size_t gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& tracker,
                             uint32_t* out) const;
-    void link_layer(uint32_t slot, size_t layer, std::span<const Candidate> found,
+    // Keeps the diverse nearest candidates (see the class comment); returns how many.
+    size_t choose_neighbors(std::span<const Candidate> found, size_t capacity, Metric metric,
+                            uint32_t* out) const;
+    void link_layer(uint32_t slot, size_t layer, std::span<const uint32_t> chosen,
                     Metric metric);
     void prune(uint32_t slot, size_t layer, Metric metric);
     void repair_entry_point();

@@ -1,0 +1,155 @@
+"""Graph search: HnswIndex against hnswlib and faiss IndexHNSWFlat, M = 12, ef_construction = 200."""
+
+from __future__ import annotations
+
+import os
+import struct
+import tempfile
+
+import numpy as np
+
+import tolvane_vector_db as tv
+
+M = 12
+EF_CONSTRUCTION = 200
+EF_SEARCH = (10, 20, 50, 100, 200)
+BUILD_THREADS = 2
+# Offset of ef_search in the standalone file: dimension u64, metric u32, ef_construction u64.
+EF_SEARCH_OFFSET = 8 + 4 + 8
+
+
+def run(h) -> str:
+    ds = h.clustered_dataset()
+    truth = h.ground_truth(ds, "l2")
+    k = h.SETTINGS["k"]
+    n, dim = ds.base.shape
+    curves: dict[str, list[tuple[int, float, float]]] = {}
+    builds: dict[str, float] = {}
+    memory: dict[str, float] = {}
+
+    ours = _measure_ours(h, ds, truth, k)
+    curves["tolvane HnswIndex"], builds["tolvane HnswIndex"], memory["tolvane HnswIndex"] = ours
+    for name, measure in (("hnswlib", _measure_hnswlib), ("faiss IndexHNSWFlat", _measure_faiss)):
+        try:
+            curves[name], builds[name], memory[name] = measure(h, ds, truth, k)
+        except ImportError:
+            pass
+
+    rows = []
+    for name, curve in curves.items():
+        for ef, recall, qps in curve:
+            rows.append([name, ef, recall, qps])
+    table = h.markdown_table(["system", "ef_search", "recall@10", "queries/s"], rows)
+    build_rows = [[name, builds[name], memory[name] / n] for name in curves]
+    build_table = h.markdown_table(
+        ["system", f"build s ({BUILD_THREADS} threads)", "bytes/vector"], build_rows)
+
+    lines = ["## HNSW graph search", "",
+             f"M = {M}, ef_construction = {EF_CONSTRUCTION}, k = {k}; queries one at a time on "
+             "one thread. Our ef_search is fixed at construction, so one saved build is loaded "
+             "once per ef_search with that field patched.", "", table, "", build_table, ""]
+    peer = "hnswlib"
+    if peer in curves:
+        for target in (0.90, 0.95):
+            ours_qps = _qps_at(curves["tolvane HnswIndex"], target)
+            peer_qps = _qps_at(curves[peer], target)
+            lines.append(f"- queries/s at recall {target:.2f} vs {peer}: "
+                         f"**{_ratio(h, ours_qps, peer_qps)}** "
+                         f"({_fmt(ours_qps)} against {_fmt(peer_qps)})")
+        lines.append(f"- build time with {BUILD_THREADS} threads vs {peer}: "
+                     f"**{h.fmt_ratio(builds['tolvane HnswIndex'], builds[peer])}**")
+        lines.append(f"- memory per vector vs {peer}: "
+                     f"**{h.fmt_ratio(memory['tolvane HnswIndex'], memory[peer])}**")
+    return "\n".join(lines) + "\n"
+
+
+def _measure_ours(h, ds, truth, k):
+    n, dim = ds.base.shape
+
+    def build():
+        index = tv.HnswIndex(dim, "l2", ef_construction=EF_CONSTRUCTION, ef_search=EF_SEARCH[0], m=M)
+        seconds, _ = h.timed(lambda: index.add_batch_parallel(ds.base, num_threads=BUILD_THREADS))
+        return index, seconds
+
+    mem, (index, build_seconds) = h.memory_of(build)
+    curve = []
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "hnsw.bin")
+        index.save(path)
+        del index
+        saved = bytearray(open(path, "rb").read())
+        for ef in EF_SEARCH:
+            struct.pack_into("<Q", saved, EF_SEARCH_OFFSET, ef)
+            patched = os.path.join(tmp, f"hnsw-ef{ef}.bin")
+            with open(patched, "wb") as f:
+                f.write(saved)
+            loaded = tv.HnswIndex.load(patched)
+            qps, answers = h.run_queries(lambda q: h.ids_of(loaded.search(q, k)), ds.queries)
+            curve.append((ef, h.recall_at_k(answers, truth), qps))
+            del loaded
+            os.remove(patched)
+    return curve, build_seconds, mem
+
+
+def _measure_hnswlib(h, ds, truth, k):
+    import hnswlib
+
+    n, dim = ds.base.shape
+
+    def build():
+        index = hnswlib.Index(space="l2", dim=dim)
+        index.init_index(max_elements=n, ef_construction=EF_CONSTRUCTION, M=M)
+        seconds, _ = h.timed(lambda: index.add_items(ds.base, np.arange(n), num_threads=BUILD_THREADS))
+        return index, seconds
+
+    mem, (index, build_seconds) = h.memory_of(build)
+    index.set_num_threads(1)
+    curve = []
+    for ef in EF_SEARCH:
+        index.set_ef(ef)
+        qps, answers = h.run_queries(lambda q: index.knn_query(q, k=k)[0][0], ds.queries)
+        curve.append((ef, h.recall_at_k(answers, truth), qps))
+    return curve, build_seconds, mem
+
+
+def _measure_faiss(h, ds, truth, k):
+    import faiss
+
+    n, dim = ds.base.shape
+
+    def build():
+        faiss.omp_set_num_threads(BUILD_THREADS)
+        index = faiss.IndexHNSWFlat(dim, M)
+        index.hnsw.efConstruction = EF_CONSTRUCTION
+        seconds, _ = h.timed(lambda: index.add(ds.base))
+        return index, seconds
+
+    mem, (index, build_seconds) = h.memory_of(build)
+    faiss.omp_set_num_threads(1)
+    curve = []
+    for ef in EF_SEARCH:
+        index.hnsw.efSearch = ef
+        qps, answers = h.run_queries(lambda q: index.search(q[None, :], k)[1][0], ds.queries)
+        curve.append((ef, h.recall_at_k(answers, truth), qps))
+    return curve, build_seconds, mem
+
+
+def _qps_at(curve, target):
+    """Queries/s at a recall, interpolated linearly between the measured points."""
+    points = sorted((recall, qps) for _, recall, qps in curve)
+    for (r0, q0), (r1, q1) in zip(points, points[1:]):
+        if r0 <= target <= r1:
+            return q0 if r1 == r0 else q0 + (q1 - q0) * (target - r0) / (r1 - r0)
+    if points and points[0][0] >= target:
+        return points[0][1]
+    return None
+
+
+def _ratio(h, ours, theirs):
+    if ours is None:
+        return "recall not reached"
+    return h.fmt_ratio(ours, theirs or 0)
+
+
+def _fmt(qps):
+    return "n/a" if qps is None else f"{qps:,.0f}"
