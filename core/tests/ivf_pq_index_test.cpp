@@ -262,6 +262,36 @@ TEST_F(IvfPqTrainedTest, EveryTruncationOfASavedFileIsRejected) {
     }
 }
 
+TEST(IvfPqSearch, CodedDistancesAreTheSumOfTheResidualsTableEntries) {
+    const uint64_t dims = 8, n = 300;
+    auto points = spread_points(n, dims, 11);
+    auto index = make_ivf_pq(dims, config_of(4, 4, n, 4));
+    ASSERT_TRUE(index->add_batch_contiguous(points, 0));
+    ASSERT_TRUE(index->is_trained());
+    const auto& book = *index->codebook();
+    const auto queries = spread_points(5, dims, 12);
+    for (uint64_t q = 0; q < 5; ++q) {
+        auto query = row(queries, dims, q);
+        auto hits = *index->search(query, n);
+        ASSERT_EQ(hits.size(), n);
+        std::map<VectorId, float> expected;
+        for (uint64_t list = 0; list < index->n_centroids(); ++list) {
+            std::vector<float> residual(dims);
+            for (uint64_t t = 0; t < dims; ++t) residual[t] = query[t] - index->centroids()[list * dims + t];
+            auto table = book.compute_distance_table(residual);
+            const auto& entries = index->lists()[list];
+            for (size_t e = 0; e < entries.ids.size(); ++e) {
+                float sum = 0.0f;
+                for (uint64_t s = 0; s < 4; ++s) sum += table[s * 16 + entries.codes[e * 4 + s]];
+                expected[entries.ids[e]] = sum;
+            }
+        }
+        for (const auto& hit : hits) {
+            EXPECT_NEAR(hit.distance, expected.at(hit.id), 1e-3f * (1.0f + expected.at(hit.id)));
+        }
+    }
+}
+
 TEST(IvfPqPersistence, UntrainedIndexSavesNoCodebookAndTrainsAfterLoad) {
     auto index = make_ivf_pq(4, config_of(2, 2, 3, 2));
     ASSERT_TRUE(index->add(1, std::vector<float>{1, 0, 0, 0}));

@@ -29,6 +29,33 @@ std::vector<float> residuals_of(const float* vectors, uint64_t n, uint64_t dims,
 }
 
 
+// Precomputed list terms are kept up to this many floats (256 MiB); beyond it, tables are
+// computed from each query residual directly.
+constexpr uint64_t kMaxCoarseTermFloats = uint64_t{1} << 26;
+
+// Sums the table entries a code selects, in sub-space order from zero, and offers the
+// result. M > 0 fixes the number of sub-spaces at compile time so the loop unrolls.
+template <uint64_t M>
+void scan_codes(const CodeList& list, uint64_t m, uint64_t k_sub, const float* table, TopK& top) {
+    if constexpr (M > 0) m = M;
+    const uint8_t* code = list.codes.data();
+    const size_t n = list.ids.size();
+    for (size_t i = 0; i < n; ++i, code += m) {
+        float distance = 0.0f;
+        for (uint64_t s = 0; s < m; ++s) distance += table[s * k_sub + code[s]];
+        top.push(list.ids[i], distance);
+    }
+}
+
+void scan_list(const CodeList& list, uint64_t m, uint64_t k_sub, const float* table, TopK& top) {
+    switch (m) {
+        case 4: return scan_codes<4>(list, m, k_sub, table, top);
+        case 8: return scan_codes<8>(list, m, k_sub, table, top);
+        case 16: return scan_codes<16>(list, m, k_sub, table, top);
+        default: return scan_codes<0>(list, m, k_sub, table, top);
+    }
+}
+
 }  // namespace
 
 IvfPqIndex::IvfPqIndex(IndexConfig config, IvfPqConfig ivf_pq)
@@ -125,6 +152,7 @@ void IvfPqIndex::train() {
     n_centroids_ = clusters.k;
     codebook_ = std::move(*codebook);
     lists_.assign(n_centroids_, CodeList{});
+    prepare_search_tables();
     file_rows(vectors, buffer_.ids().data(), 0, n, clusters.assignment);
     buffer_.clear();
     trained_ = true;
@@ -139,14 +167,40 @@ Result<void> IvfPqIndex::load_graph_mmap(const std::string&) {
     return {};
 }
 
-void IvfPqIndex::scan_list(const CodeList& list, const float* table, TopK& top) const {
+void IvfPqIndex::prepare_search_tables() {
+    coarse_terms_.clear();
+    if (!codebook_) return;
+    const uint64_t per_list = codebook_->m() * codebook_->k_sub();
+    if (per_list == 0 || n_centroids_ > kMaxCoarseTermFloats / per_list) return;
+    coarse_terms_.resize(n_centroids_ * per_list);
+    const uint64_t dims = config_.dimensions;
+    for (uint64_t list = 0; list < n_centroids_; ++list) {
+        codebook_->coarse_terms(std::span(centroids_).subspan(list * dims, dims),
+                                coarse_terms_.data() + list * per_list);
+    }
+}
+
+void IvfPqIndex::list_table(std::span<const float> query, uint64_t list,
+                            const float* query_terms, float* scratch, float* table) const {
+    const uint64_t dims = config_.dimensions;
+    const float* centroid = centroids_.data() + list * dims;
+    if (coarse_terms_.empty()) {
+        for (uint64_t t = 0; t < dims; ++t) scratch[t] = query[t] - centroid[t];
+        codebook_->compute_distance_table({scratch, dims}, table);
+        return;
+    }
     const uint64_t m = codebook_->m();
     const uint64_t k_sub = codebook_->k_sub();
-    const uint8_t* code = list.codes.data();
-    for (size_t i = 0; i < list.ids.size(); ++i, code += m) {
-        float distance = 0.0f;
-        for (uint64_t s = 0; s < m; ++s) distance += table[s * k_sub + code[s]];
-        top.push(list.ids[i], distance);
+    const uint64_t len = codebook_->subvector_len();
+    const float* terms = coarse_terms_.data() + list * m * k_sub;
+    for (uint64_t s = 0; s < m; ++s) {
+        const float query_to_centroid =
+            distance_ord(Metric::L2, query.subspan(s * len, len), centroid + s * len);
+        const float* a = terms + s * k_sub;
+        const float* b = query_terms + s * k_sub;
+        float* out = table + s * k_sub;
+        // Rounding can take a true zero slightly below it; a squared distance is never negative.
+        for (uint64_t j = 0; j < k_sub; ++j) out[j] = std::max(0.0f, query_to_centroid + (a[j] + b[j]));
     }
 }
 
@@ -157,16 +211,22 @@ Result<std::vector<SearchResult>> IvfPqIndex::search(std::span<const float> quer
     if (k == 0 || live == 0) return std::vector<SearchResult>{};
     TopK top(std::min(k, live));
     if (trained_ && n_centroids_ > 0 && codebook_) {
-        const uint64_t dims = config_.dimensions;
         auto probes = nearest_centroids(config_.metric, query, centroids_.data(), n_centroids_,
                                         ivf_pq_.nprobe);
-        std::vector<float> residual(dims);
-        std::vector<float> table(codebook_->m() * codebook_->k_sub());
+        const uint64_t m = codebook_->m();
+        const uint64_t k_sub = codebook_->k_sub();
+        std::vector<float> query_terms;
+        if (!coarse_terms_.empty() && !probes.empty()) {
+            query_terms.resize(m * k_sub);
+            codebook_->query_terms(query, query_terms.data());
+        }
+        std::vector<float> scratch(config_.dimensions);
+        std::vector<float> table(m * k_sub);
         for (const RankedCentroid& probe : probes) {
-            const float* centroid = centroids_.data() + probe.index * dims;
-            for (uint64_t t = 0; t < dims; ++t) residual[t] = query[t] - centroid[t];
-            codebook_->compute_distance_table(residual, table.data());
-            scan_list(lists_[probe.index], table.data(), top);
+            const CodeList& list = lists_[probe.index];
+            if (list.ids.empty()) continue;
+            list_table(query, probe.index, query_terms.data(), scratch.data(), table.data());
+            scan_list(list, m, k_sub, table.data(), top);
         }
     }
     buffer_.search(config_.metric, ScanDistance::Reported, query, top);
@@ -350,6 +410,7 @@ Result<std::unique_ptr<IvfPqIndex>> IvfPqIndex::load(const std::string& path) {
     index->full_vectors_ = std::move(full_vectors);
     index->id_to_list_ = std::move(id_to_list);
     index->trained_ = trained;
+    index->prepare_search_tables();
     return index;
 }
 

@@ -61,6 +61,7 @@ public:
 
     bool is_trained() const { return trained_; }
     uint64_t n_centroids() const { return n_centroids_; }
+    const std::vector<float>& centroids() const { return centroids_; }
     const IvfPqConfig& ivf_pq_config() const { return ivf_pq_; }
     const std::optional<PqCodebook>& codebook() const { return codebook_; }
     const std::vector<CodeList>& lists() const { return lists_; }
@@ -75,7 +76,12 @@ private:
     // ids[i], or first_id + i when `ids` is null.
     void file_rows(const float* rows, const VectorId* ids, VectorId first_id, uint64_t n,
                    const std::vector<uint64_t>& lists);
-    void scan_list(const CodeList& list, const float* table, TopK& top) const;
+    // Builds `coarse_terms_` when the codebook exists and the table stays within bounds.
+    void prepare_search_tables();
+    // The table of list `list` for a query: from the precomputed terms when present,
+    // otherwise directly from the query's residual. `scratch` holds `dims` floats.
+    void list_table(std::span<const float> query, uint64_t list, const float* query_terms,
+                    float* scratch, float* table) const;
 
     IndexConfig config_;
     IvfPqConfig ivf_pq_;
@@ -87,6 +93,8 @@ private:
     std::unordered_map<VectorId, std::vector<float>> full_vectors_;
     std::unordered_map<VectorId, uint64_t> id_to_list_;
     bool trained_ = false;
+    // Derived, not saved: PqCodebook::coarse_terms of every coarse centroid, list after list.
+    std::vector<float> coarse_terms_;
 };
 
 }  // namespace tvdb

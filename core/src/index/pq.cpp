@@ -89,6 +89,30 @@ std::vector<float> PqCodebook::compute_distance_table(std::span<const float> que
     return table;
 }
 
+void PqCodebook::coarse_terms(std::span<const float> coarse_centroid, float* out) const {
+    for (uint64_t s = 0; s < m_; ++s) {
+        auto c = coarse_centroid.subspan(s * subvector_len_, subvector_len_);
+        const float* sub = subspace_centroids(s).data();
+        float* terms = out + s * k_sub_;
+        // DotProduct yields the negated inner product.
+        centroid_distances(Metric::DotProduct, c, sub, k_sub_, terms);
+        for (uint64_t j = 0; j < k_sub_; ++j) {
+            std::span<const float> r(sub + j * subvector_len_, subvector_len_);
+            const float norm = -distance_ord(Metric::DotProduct, r, r.data());
+            terms[j] = norm - 2.0f * terms[j];
+        }
+    }
+}
+
+void PqCodebook::query_terms(std::span<const float> query, float* out) const {
+    for (uint64_t s = 0; s < m_; ++s) {
+        float* terms = out + s * k_sub_;
+        centroid_distances(Metric::DotProduct, query.subspan(s * subvector_len_, subvector_len_),
+                           subspace_centroids(s).data(), k_sub_, terms);
+        for (uint64_t j = 0; j < k_sub_; ++j) terms[j] *= 2.0f;
+    }
+}
+
 PqCodebook PqCodebook::read_from(RecordDecoder& in) {
     PqCodebook book;
     book.m_ = in.u64();

@@ -41,6 +41,13 @@ public:
     void compute_distance_table(std::span<const float> query, float* table) const;
     std::vector<float> compute_distance_table(std::span<const float> query) const;
 
+    // The squared distance from a query residual q - c to reconstruction r_sj splits into
+    // |q_s - c_s|^2 + (|r_sj|^2 + 2 <c_s, r_sj>) - 2 <q_s, r_sj>. The middle term depends
+    // only on the coarse centroid c and is precomputed once per list; the last depends only
+    // on the query and is computed once per search; m * k_sub floats each.
+    void coarse_terms(std::span<const float> coarse_centroid, float* out) const;
+    void query_terms(std::span<const float> query, float* out) const;
+
     // The encoded form: m u64, k_sub u64, subvector_len u64, centroid floats as a sequence.
     template <typename Sink>
     void write_to(RecordEncoder<Sink>& out) const {
