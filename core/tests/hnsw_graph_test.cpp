@@ -125,18 +125,25 @@ TEST(HnswGraph, SearchFromRemovedEntryIsEmpty) {
     EXPECT_TRUE(line.graph.search_layer(std::vector<float>{0}, a, 4, 0, Metric::L2, tracker).empty());
 }
 
-TEST(HnswGraph, BackLinkOverflowEvictsFarthestNeighbour) {
-    LineGraph line;
-    uint32_t a = line.add(1, 0.0f);
-    uint32_t b = line.add(2, 1.0f);
-    uint32_t c = line.add(3, 5.0f);
-    std::vector<uint32_t> a_list{b, c};
-    line.graph.set_neighbors(a, 0, a_list);
-    uint32_t n = line.add(4, 0.5f);
-    line.graph.link_planned({.layers = {{a}}, .slot = n}, Metric::L2);
-    auto list = line.graph.neighbors(a, 0);
-    EXPECT_EQ(std::vector<uint32_t>(list.begin(), list.end()), (std::vector<uint32_t>{b, n}));
-    EXPECT_EQ(line.graph.neighbors(n, 0).size(), 1u);
+TEST(HnswGraph, BackLinkOverflowKeepsDiverseNeighboursOverNearerShadowedOnes) {
+    HnswGraph graph(2, 1, 100);  // m0 = 2
+    auto add = [&](VectorId id, float x, float y) {
+        uint32_t slot = graph.slot_for(id);
+        graph.stage(slot, std::vector<float>{x, y}, 0);
+        return slot;
+    };
+    uint32_t a = add(1, 0, 0);
+    uint32_t b = add(2, 1, 0);
+    uint32_t c = add(3, 0, 3);
+    graph.set_entry_point(a);
+    std::vector<uint32_t> a_list{c, b};
+    graph.set_neighbors(a, 0, a_list);
+    // n lies behind b as seen from a: nearer to a than c is, but shadowed by b.
+    uint32_t n = add(4, 2, 0);
+    graph.link_planned({.layers = {{a}}, .slot = n}, Metric::L2);
+    auto list = graph.neighbors(a, 0);
+    EXPECT_EQ(std::vector<uint32_t>(list.begin(), list.end()), (std::vector<uint32_t>{b, c}));
+    EXPECT_EQ(graph.neighbors(n, 0).size(), 1u);
 }
 
 TEST(HnswGraph, BackLinkOverflowEvictsRemovedNeighbourFirst) {

@@ -120,9 +120,7 @@ uint8_t HnswGraph::draw_level() {
     return static_cast<uint8_t>(std::min(level, 255.0));
 }
 
-bool HnswGraph::closer(const Candidate& a, const Candidate& b) const {
-    if (a.distance < b.distance) return true;
-    if (b.distance < a.distance) return false;
+bool HnswGraph::closer_tied(const Candidate& a, const Candidate& b) const {
     bool a_nan = std::isnan(a.distance);
     bool b_nan = std::isnan(b.distance);
     if (a_nan != b_nan) return b_nan;
@@ -190,9 +188,11 @@ void HnswGraph::link_planned(const ParallelSearchResult& planned, Metric metric)
     for (size_t layer = 0; layer < planned.layers.size(); ++layer) {
         link_layer(planned.slot, layer, planned.layers[layer], metric);
     }
-    if (!entry_point_ || levels_[planned.slot] > levels_[*entry_point_]) {
-        entry_point_ = planned.slot;
-    }
+    raise_entry_point(planned.slot);
+}
+
+void HnswGraph::raise_entry_point(uint32_t slot) {
+    if (!entry_point_ || levels_[slot] > levels_[*entry_point_]) entry_point_ = slot;
 }
 
 size_t HnswGraph::choose_neighbors(std::span<const Candidate> found, size_t capacity,
@@ -212,46 +212,47 @@ size_t HnswGraph::choose_neighbors(std::span<const Candidate> found, size_t capa
 
 void HnswGraph::link_layer(uint32_t slot, size_t layer, std::span<const uint32_t> chosen,
                            Metric metric) {
-    const size_t capacity = capacity_of(layer);
-    uint32_t* own = list_head(slot, layer);
-    std::copy(chosen.begin(), chosen.end(), own + 1);
-    own[0] = static_cast<uint32_t>(chosen.size());
+    set_own_list(slot, layer, chosen);
     for (uint32_t neighbor : chosen) {
-        if (neighbor == slot) continue;
-        uint32_t* head = list_head(neighbor, layer);
-        if (head == nullptr) continue;
-        head[1 + head[0]] = slot;
-        ++head[0];
-        if (head[0] > capacity) prune(neighbor, layer, metric);
+        if (neighbor != slot) add_back_link(neighbor, layer, slot, metric);
     }
 }
 
-// Drops one entry from an overflowing list: a removed (or no longer usable) entry if there
-// is one, else the farthest from the list's owner. The last entry takes the victim's place.
+void HnswGraph::set_own_list(uint32_t slot, size_t layer, std::span<const uint32_t> chosen) {
+    uint32_t* own = list_head(slot, layer);
+    std::copy(chosen.begin(), chosen.end(), own + 1);
+    own[0] = static_cast<uint32_t>(chosen.size());
+}
+
+void HnswGraph::add_back_link(uint32_t target, size_t layer, uint32_t slot, Metric metric) {
+    uint32_t* head = list_head(target, layer);
+    if (head == nullptr) return;
+    head[1 + head[0]] = slot;
+    ++head[0];
+    if (head[0] > capacity_of(layer)) prune(target, layer, metric);
+}
+
+// Shrinks an overflowing list: a removed (or no longer usable) entry goes first; otherwise
+// the entries are chosen again by the diversity rule, as if the list's owner were new and
+// had found them, so the far links that bridge clusters survive.
 void HnswGraph::prune(uint32_t slot, size_t layer, Metric metric) {
     uint32_t* head = list_head(slot, layer);
     uint32_t* entries = head + 1;
     const size_t count = head[0];
-    size_t victim = count;
     for (size_t i = 0; i < count; ++i) {
         if (!usable(entries[i], layer)) {
-            victim = i;
-            break;
+            entries[i] = entries[count - 1];
+            head[0] = static_cast<uint32_t>(count - 1);
+            return;
         }
     }
-    if (victim == count) {
-        float farthest = -std::numeric_limits<float>::infinity();
-        victim = 0;
-        measure(metric, vector_of(slot), vectors_.data(), dimension_, entries, count,
-                [&](float d, size_t i) {
-                    if (d > farthest) {
-                        farthest = d;
-                        victim = i;
-                    }
-                });
-    }
-    entries[victim] = entries[count - 1];
-    head[0] = static_cast<uint32_t>(count - 1);
+    Candidate by_distance[kMaxM0 + 1];
+    measure(metric, vector_of(slot), vectors_.data(), dimension_, entries, count,
+            [&](float d, size_t i) { by_distance[i] = {d, entries[i]}; });
+    std::sort(by_distance, by_distance + count,
+              [this](const Candidate& a, const Candidate& b) { return closer(a, b); });
+    head[0] = static_cast<uint32_t>(
+        choose_neighbors({by_distance, count}, capacity_of(layer), metric, entries));
 }
 
 uint32_t HnswGraph::greedy_closest(std::span<const float> query, uint32_t entry, size_t layer,
@@ -277,6 +278,13 @@ uint32_t HnswGraph::greedy_closest(std::span<const float> query, uint32_t entry,
     }
 }
 
+void HnswGraph::prefetch_list(uint32_t slot, size_t layer) const {
+    if (layer != 0) return;
+    const uint32_t* head = layer0_.data() + size_t{slot} * layer0_stride_;
+    __builtin_prefetch(head);
+    __builtin_prefetch(head + layer0_stride_ - 1);
+}
+
 size_t HnswGraph::gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& tracker,
                                    uint32_t* out) const {
     const uint32_t* head = list_head(slot, layer);
@@ -286,6 +294,7 @@ size_t HnswGraph::gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& 
     uint32_t* marks = tracker.marks.data();
     // Without removed nodes (the usual case) every listed layer-0 node is usable.
     const bool check_usable = layer > 0 || !all_slots_live();
+    for (uint32_t i = 0; i < count; ++i) __builtin_prefetch(marks + head[1 + i]);
     size_t n = 0;
     for (uint32_t i = 0; i < count; ++i) {
         const uint32_t neighbor = head[1 + i];
@@ -325,6 +334,8 @@ std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
         const Candidate current = candidates.back();
         candidates.pop_back();
         if (rank(current.distance) > worst && results.size() >= ef) break;
+        // The list of the likely next candidate loads while this one is expanded.
+        if (!candidates.empty()) prefetch_list(candidates.front().slot, layer);
         const size_t n = gather_unvisited(current.slot, layer, tracker, gathered);
         measure(metric, query, vectors_.data(), dimension_, gathered, n, [&](float d, size_t i) {
             if (results.size() >= ef && !(rank(d) < worst)) return;

@@ -58,7 +58,7 @@ struct ParallelSearchResult {
 // m). Keeping only the nearest would link each dense cluster to itself alone and leave the
 // descent unable to leave the cluster it enters; the kept far candidates are the bridges.
 // Each kept neighbour gets a back-link; a list that overflows drops a removed entry if it
-// has one, else its farthest.
+// has one, else is chosen again from its entries by the same rule.
 //
 // All distances are ordering distances (distance_ord). Pairs are ordered by distance, then
 // by ID; a NaN distance ranks after every number. The graph is not thread-safe: reads may
@@ -120,6 +120,15 @@ public:
     // the entry point when the node's level is the highest.
     void link_planned(const ParallelSearchResult& planned, Metric metric);
 
+    // The steps of link_planned, for a caller that applies many nodes' links at once. Each
+    // writes only the list of its first argument on `layer` (and reads vectors, levels and
+    // presence), so calls on different lists may run concurrently; calls on one list must
+    // come in the order the nodes are linked.
+    void set_own_list(uint32_t slot, size_t layer, std::span<const uint32_t> chosen);
+    void add_back_link(uint32_t target, size_t layer, uint32_t slot, Metric metric);
+    // The node becomes the entry point when its level is the highest (or there is none).
+    void raise_entry_point(uint32_t slot);
+
     // Greedy walk on one layer >= 1, never moving to a removed node.
     uint32_t greedy_closest(std::span<const float> query, uint32_t entry, size_t layer,
                             Metric metric) const;
@@ -138,9 +147,15 @@ public:
     void set_entry_point(std::optional<uint32_t> slot) { entry_point_ = slot; }
 
     // The pair order of searches: distance (NaN last), then ID.
-    bool closer(const Candidate& a, const Candidate& b) const;
+    bool closer(const Candidate& a, const Candidate& b) const {
+        if (a.distance < b.distance) return true;
+        if (b.distance < a.distance) return false;
+        return closer_tied(a, b);
+    }
 
 private:
+    // Equal or unordered distances: a number before NaN, then the smaller ID.
+    bool closer_tied(const Candidate& a, const Candidate& b) const;
     uint32_t* list_head(uint32_t slot, size_t layer);
     const uint32_t* list_head(uint32_t slot, size_t layer) const;
     size_t capacity_of(size_t layer) const { return layer == 0 ? m0_ : m_; }
@@ -149,6 +164,7 @@ private:
         return present_[slot] && (layer == 0 || levels_[slot] >= layer);
     }
     bool all_slots_live() const { return node_count_ == ids_.size(); }
+    void prefetch_list(uint32_t slot, size_t layer) const;
     // Gathers the usable neighbours of `slot` on `layer` that this search has not visited.
     size_t gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& tracker,
                             uint32_t* out) const;

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 
@@ -67,6 +68,61 @@ private:
     void* data_ = nullptr;
     size_t size_ = 0;
 };
+
+// One write of the linking phase: the own list of `target` (source = kOwnList) or a
+// back-link from `source` to `target`, on one layer, for the node of one row.
+struct LinkStep {
+    uint32_t target;
+    uint32_t layer;
+    uint32_t row;
+    uint32_t source;
+};
+constexpr uint32_t kOwnList = UINT32_MAX;
+
+// Links a micro-batch as linking its rows one after another would, with the lists written
+// in parallel: every list's writes are applied in row order by one worker, and a list's
+// writes never read another list.
+void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> planned,
+                      Metric metric, tbb::task_arena& arena, std::vector<LinkStep>& steps) {
+    steps.clear();
+    for (uint32_t row = 0; row < planned.size(); ++row) {
+        const auto& node = planned[row];
+        for (uint32_t layer = 0; layer < node.layers.size(); ++layer) {
+            steps.push_back({node.slot, layer, row, kOwnList});
+            for (uint32_t neighbor : node.layers[layer]) {
+                if (neighbor != node.slot) steps.push_back({neighbor, layer, row, node.slot});
+            }
+        }
+    }
+    std::sort(steps.begin(), steps.end(), [](const LinkStep& a, const LinkStep& b) {
+        return std::tie(a.target, a.layer, a.row) < std::tie(b.target, b.layer, b.row);
+    });
+    std::vector<size_t> list_starts;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        if (i == 0 || steps[i].target != steps[i - 1].target ||
+            steps[i].layer != steps[i - 1].layer) {
+            list_starts.push_back(i);
+        }
+    }
+    list_starts.push_back(steps.size());
+    arena.execute([&] {
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, list_starts.size() - 1, 32),
+                          [&](const auto& lists) {
+            for (size_t list = lists.begin(); list < lists.end(); ++list) {
+                for (size_t i = list_starts[list]; i < list_starts[list + 1]; ++i) {
+                    const LinkStep& step = steps[i];
+                    if (step.source == kOwnList) {
+                        graph.set_own_list(step.target, step.layer,
+                                           planned[step.row].layers[step.layer]);
+                    } else {
+                        graph.add_back_link(step.target, step.layer, step.source, metric);
+                    }
+                }
+            }
+        });
+    });
+    for (const auto& node : planned) graph.raise_entry_point(node.slot);
+}
 
 Result<HnswGraph> read_graph_file(const std::string& path, uint64_t dimension) {
     auto file = MappedFile::open(path);
@@ -230,6 +286,7 @@ Result<void> HnswIndex::add_batch_parallel(std::span<const float> data, VectorId
 
     std::vector<VisitedTracker> worker_trackers(static_cast<size_t>(arena->max_concurrency()));
     std::vector<ParallelSearchResult> planned(batch);
+    std::vector<LinkStep> steps;
     for (size_t begin = bootstrap; begin < *rows; begin += batch) {
         const size_t end = std::min<size_t>(*rows, begin + batch);
         std::vector<uint8_t> levels(end - begin);
@@ -244,7 +301,7 @@ Result<void> HnswIndex::add_batch_parallel(std::span<const float> data, VectorId
                 }
             });
         });
-        for (size_t i = begin; i < end; ++i) graph_.link_planned(planned[i - begin], metric);
+        link_in_parallel(graph_, std::span(planned).first(end - begin), metric, *arena, steps);
     }
     return {};
 }
