@@ -13,6 +13,7 @@
 #include "index/fp16_flat_index.hpp"
 #include "index/hnsw_index.hpp"
 #include "index/ivf_index.hpp"
+#include "index/ivf_pq_index.hpp"
 #include "index/mmap_flat_index.hpp"
 #include "index/quantized_flat_index.hpp"
 #include "wal_format.hpp"
@@ -214,15 +215,15 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, con
         case IndexType::QuantizedFlat: return std::make_unique<QuantizedFlatIndex>(dims, metric);
         case IndexType::Ivf:
             return as_index(IvfIndex::create(index_config(meta), meta.ivf_config.value_or(kCollectionIvfDefaults)));
+        case IndexType::IvfPq:
+            return as_index(IvfPqIndex::create(index_config(meta),
+                                               meta.ivf_pq_config.value_or(kCollectionIvfPqDefaults)));
         case IndexType::Fp16Flat: return std::make_unique<Fp16FlatIndex>(dims, metric);
         case IndexType::MmapFlat: return open_mmap_index(meta, dir);
         case IndexType::BinaryFlat: return std::make_unique<BinaryFlatIndex>(dims, metric);
-        case IndexType::Faiss: return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
-        default:
-            return fail(VectorDbError::invalid_config(
-                "index type " + std::string(index_type_name(meta.index_type)) +
-                " is not available in this build"));
+        case IndexType::Faiss: break;
     }
+    return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
 }
 
 Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,

@@ -1,7 +1,10 @@
 #include "collection.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cstring>
@@ -409,13 +412,18 @@ class EveryKindTest : public CollectionTest, public ::testing::WithParamInterfac
 TEST_P(EveryKindTest, WriteCompactWriteDeleteReopenKeepsTheState) {
     const IndexType kind = GetParam();
     // Compressed kinds hand back decoded approximations, which compaction writes to the log.
-    const float tolerance = kind == IndexType::QuantizedFlat ? 1e-3f : 0.0f;
+    const float tolerance = kind == IndexType::QuantizedFlat || kind == IndexType::BinaryFlat ? 1e-3f : 0.0f;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
-    auto random_vector = [&] { return std::vector<float>{uniform(rng), uniform(rng), uniform(rng), uniform(rng)}; };
+    // Eight dimensions: ivf_pq splits vectors into its default eight sub-spaces.
+    auto random_vector = [&] {
+        std::vector<float> v(8);
+        for (float& x : v) x = uniform(rng);
+        return v;
+    };
     CollectionState before;
     {
-        auto c = create(kind, 4);
+        auto c = create(kind, 8);
         std::vector<UpsertEntry> batch;
         for (uint64_t id = 0; id < 60; ++id) {
             batch.push_back({.id = id, .vector = random_vector(),
@@ -433,12 +441,12 @@ TEST_P(EveryKindTest, WriteCompactWriteDeleteReopenKeepsTheState) {
     }
     auto reopened = reopen();
     expect_same_state(before, state_of(reopened), tolerance);
-    EXPECT_EQ(reopened.search(std::vector<float>{0, 0, 0, 0}, 5)->size(), 5u);
+    EXPECT_EQ(reopened.search(std::vector<float>(8, 0.0f), 5)->size(), 5u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EveryKindTest,
                          ::testing::Values(IndexType::Flat, IndexType::Hnsw, IndexType::QuantizedFlat,
-                                           IndexType::Ivf, IndexType::Fp16Flat, IndexType::MmapFlat,
+                                           IndexType::Ivf, IndexType::IvfPq, IndexType::Fp16Flat, IndexType::MmapFlat,
                                            IndexType::BinaryFlat),
                          [](const auto& info) { return std::string(tvdb::index_type_name(info.param)); });
 
@@ -536,4 +544,38 @@ TEST_F(CollectionTest, MmapVectorsFileNeverResurrectsDeletedVectors) {
     fs::resize_file(file("vectors.mmap"), 10);
     auto c = reopen();
     EXPECT_EQ(c.len(), 1u);
+}
+
+// Writes beyond the file-size limit fail with EFBIG, which stands in for a full disk.
+TEST_F(CollectionTest, FailedWriteChangesNothingAndNeverComesBackOnReopen) {
+    auto c = create(IndexType::Flat, 64);
+    ASSERT_TRUE(c.upsert(1, std::vector<float>(64, 1.0f), Payload{{"keep", true}}));
+    const uint64_t size = log_size();
+
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = size + 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    auto single = c.upsert(1, std::vector<float>(64, 2.0f));
+    std::vector<UpsertEntry> batch;
+    for (uint64_t id = 10; id < 30; ++id) {
+        batch.push_back({.id = id, .vector = std::vector<float>(64, 3.0f), .payload = std::nullopt, .sparse = std::nullopt});
+    }
+    auto batch_result = c.upsert_batch(std::move(batch));
+    auto removal = c.remove(1);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous_handler);
+
+    ASSERT_FALSE(single);
+    EXPECT_EQ(single.error().kind, ErrorKind::Io);
+    EXPECT_FALSE(batch_result);
+    EXPECT_TRUE(removal);  // a 16-byte frame still fits under the limit
+    ASSERT_TRUE(c.upsert(2, std::vector<float>(64, 4.0f)));
+    auto reopened = reopen();
+    EXPECT_EQ(reopened.len(), 1u);
+    EXPECT_EQ(reopened.payload(1), nullptr);
+    auto hit = reopened.search(std::vector<float>(64, 4.0f), 1);
+    EXPECT_EQ((*hit)[0].id, 2u);
 }
