@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <random>
 
 #include "thread_rng.hpp"
@@ -145,15 +146,9 @@ void update_centroids(const float* vectors, uint64_t n, uint64_t d,
 
 void centroid_distances(Metric metric, std::span<const float> query, const float* centroids,
                         uint64_t n_centroids, float* out) {
-    const uint64_t d = query.size();
-    uint64_t j = 0;
-    for (; j + 4 <= n_centroids; j += 4) {
-        const float* base = centroids + j * d;
-        auto distances =
-            distance_ord_batch4(metric, query, {base, base + d, base + 2 * d, base + 3 * d});
-        std::copy(distances.begin(), distances.end(), out + j);
-    }
-    for (; j < n_centroids; ++j) out[j] = distance_ord(metric, query, centroids + j * d);
+    // Centroids are rows back to back: the row kernel measures several per pass over the
+    // query and yields exactly what the batch-of-four kernel yields.
+    distance_rows_ord(metric, query, centroids, n_centroids, out);
 }
 
 uint64_t nearest_centroid(Metric metric, std::span<const float> vector, const float* centroids,
@@ -188,8 +183,12 @@ std::vector<RankedCentroid> nearest_centroids(Metric metric, std::span<const flo
     return ranked;
 }
 
-std::vector<uint64_t> batch_assign_l2_argmin(const float* vectors, uint64_t n,
-                                             const float* centroids, uint64_t k, uint64_t d) {
+namespace {
+
+// The matrix-form assignment; `xnorms`, when given, holds |x_i|^2 of every vector already
+// (k-means reuses them in every round).
+std::vector<uint64_t> assign_l2(const float* vectors, const float* xnorms, uint64_t n,
+                                const float* centroids, uint64_t k, uint64_t d) {
     std::vector<uint64_t> assignment(n, 0);
     // Without dimensions every distance is 0 and centroid 0 wins; without centroids the
     // argmin rule answers 0 as well.
@@ -205,29 +204,42 @@ std::vector<uint64_t> batch_assign_l2_argmin(const float* vectors, uint64_t n,
     for (uint64_t j = 0; j < k; ++j) cnorm[j] = squared_norm(centroids + j * d, d);
     const uint64_t block_rows =
         std::clamp<uint64_t>(kProductBlockFloats / k, 1, std::numeric_limits<int>::max());
-    std::vector<float> dots(std::min(block_rows, n) * k);
+    // sgemm overwrites every entry (beta = 0), so the block needs no zeroing.
+    std::unique_ptr<float[]> dots(new float[std::min(block_rows, n) * k]);
     for (uint64_t first = 0; first < n; first += block_rows) {
         const uint64_t rows = std::min(block_rows, n - first);
         const float* block = vectors + first * d;
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows),
                     static_cast<int>(k), static_cast<int>(d), 1.0f, block, static_cast<int>(d),
-                    centroids, static_cast<int>(d), 0.0f, dots.data(), static_cast<int>(k));
+                    centroids, static_cast<int>(d), 0.0f, dots.get(), static_cast<int>(k));
         for (uint64_t r = 0; r < rows; ++r) {
-            float xnorm = squared_norm(block + r * d, d);
-            assignment[first + r] = argmin_l2_row(xnorm, cnorm.data(), dots.data() + r * k, k);
+            const float xnorm = xnorms ? xnorms[first + r] : squared_norm(block + r * d, d);
+            assignment[first + r] = argmin_l2_row(xnorm, cnorm.data(), dots.get() + r * k, k);
         }
     }
     return assignment;
 }
 
-std::vector<uint64_t> assign_to_centroids(Metric metric, const float* vectors, uint64_t n,
-                                          const float* centroids, uint64_t k, uint64_t d) {
-    if (metric == Metric::L2) return batch_assign_l2_argmin(vectors, n, centroids, k, d);
+std::vector<uint64_t> assign_by_kernel(Metric metric, const float* vectors, uint64_t n,
+                                       const float* centroids, uint64_t k, uint64_t d) {
     std::vector<uint64_t> assignment(n);
     for (uint64_t i = 0; i < n; ++i) {
         assignment[i] = nearest_centroid(metric, {vectors + i * d, d}, centroids, k);
     }
     return assignment;
+}
+
+}  // namespace
+
+std::vector<uint64_t> batch_assign_l2_argmin(const float* vectors, uint64_t n,
+                                             const float* centroids, uint64_t k, uint64_t d) {
+    return assign_l2(vectors, nullptr, n, centroids, k, d);
+}
+
+std::vector<uint64_t> assign_to_centroids(Metric metric, const float* vectors, uint64_t n,
+                                          const float* centroids, uint64_t k, uint64_t d) {
+    if (metric == Metric::L2) return assign_l2(vectors, nullptr, n, centroids, k, d);
+    return assign_by_kernel(metric, vectors, n, centroids, k, d);
 }
 
 KMeansResult train_kmeans(Metric metric, const float* vectors, uint64_t n, uint64_t dims,
@@ -241,9 +253,17 @@ KMeansResult train_kmeans(Metric metric, const float* vectors, uint64_t n, uint6
         std::copy_n(vectors + perm[j] * dims, dims, result.centroids.begin() + j * dims);
     }
     result.assignment.assign(n, 0);
+    // The vectors never change between rounds, so their norms are taken once.
+    std::vector<float> xnorms;
+    if (metric == Metric::L2 && max_iter > 0) {
+        xnorms.resize(n);
+        for (uint64_t i = 0; i < n; ++i) xnorms[i] = squared_norm(vectors + i * dims, dims);
+    }
     for (uint64_t round = 0; round < max_iter; ++round) {
-        auto assignment =
-            assign_to_centroids(metric, vectors, n, result.centroids.data(), k, dims);
+        const float* centroids = result.centroids.data();
+        auto assignment = metric == Metric::L2
+                              ? assign_l2(vectors, xnorms.data(), n, centroids, k, dims)
+                              : assign_by_kernel(metric, vectors, n, centroids, k, dims);
         const bool changed = assignment != result.assignment;
         result.assignment = std::move(assignment);
         if (!changed) break;

@@ -21,7 +21,8 @@ namespace tvdb {
 //
 // Order-preserving distances from `query` to each of `n_centroids` centroids, written to
 // out[0..n_centroids): squared Euclidean for L2, the reported distance for the other
-// metrics. Groups of four centroids share one pass over the query.
+// metrics, bit for bit what the batch-of-four kernel gives; several centroids share each
+// pass over the query.
 void centroid_distances(Metric metric, std::span<const float> query, const float* centroids,
                         uint64_t n_centroids, float* out);
 
