@@ -144,5 +144,50 @@ TEST(TrainKmeans, SeparatedBlobsEndInDistinctClustersAtTheirMeans) {
     FAIL() << "no seeding separated the blobs in 20 attempts";
 }
 
+// Lloyd's rounds measuring every vector in every round, with the same update arithmetic.
+KMeansResult full_lloyd(const std::vector<float>& vectors, uint64_t d, std::vector<float> centroids,
+                        uint64_t k, uint64_t max_iter) {
+    const uint64_t n = vectors.size() / d;
+    KMeansResult result{std::move(centroids), k, std::vector<uint64_t>(n, 0)};
+    for (uint64_t round = 0; round < max_iter; ++round) {
+        auto assignment = batch_assign_l2_argmin(vectors.data(), n, result.centroids.data(), k, d);
+        const bool changed = assignment != result.assignment;
+        result.assignment = assignment;
+        if (!changed) break;
+        std::vector<float> sums(k * d, 0.0f);
+        std::vector<uint64_t> counts(k, 0);
+        for (uint64_t i = 0; i < n; ++i) {
+            for (uint64_t t = 0; t < d; ++t) sums[assignment[i] * d + t] += vectors[i * d + t];
+            ++counts[assignment[i]];
+        }
+        for (uint64_t j = 0; j < k; ++j) {
+            if (counts[j] == 0) continue;
+            for (uint64_t t = 0; t < d; ++t) {
+                result.centroids[j * d + t] = sums[j * d + t] / static_cast<float>(counts[j]);
+            }
+        }
+    }
+    return result;
+}
+
+TEST(LloydRounds, SkippingVectorsByBoundsAssignsAsMeasuringEveryVector) {
+    // Overlapping blobs converge over many rounds, so most rounds skip most vectors.
+    const uint64_t d = 16, n = 3000, k = 24;
+    std::mt19937 gen(6);
+    std::normal_distribution<float> normal(0.0f, 1.0f);
+    auto centres = random_rows(12, d, 7);
+    std::vector<float> vectors;
+    for (uint64_t i = 0; i < n; ++i) {
+        for (uint64_t t = 0; t < d; ++t) vectors.push_back(3.0f * centres[(i % 12) * d + t] + normal(gen));
+    }
+    for (uint64_t start : {0u, 500u, 1700u}) {
+        std::vector<float> seeds(vectors.begin() + start * d, vectors.begin() + (start + k) * d);
+        auto expected = full_lloyd(vectors, d, seeds, k, 60);
+        auto got = lloyd_rounds(Metric::L2, vectors.data(), n, d, seeds, k, 60);
+        EXPECT_EQ(got.assignment, expected.assignment) << "seeds from " << start;
+        EXPECT_EQ(got.centroids, expected.centroids) << "seeds from " << start;
+    }
+}
+
 }  // namespace
 }  // namespace tvdb

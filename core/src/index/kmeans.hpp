@@ -68,4 +68,10 @@ struct KMeansResult {
 KMeansResult train_kmeans(Metric metric, const float* vectors, uint64_t n, uint64_t dims,
                           uint64_t max_clusters, uint64_t max_iter);
 
+// The rounds of `train_kmeans` from given starting centroids (k of them, row-major). Under
+// L2, vectors whose bounds prove their centroid unchanged are not measured again; the
+// assignments are those of measuring every vector in every round.
+KMeansResult lloyd_rounds(Metric metric, const float* vectors, uint64_t n, uint64_t dims,
+                          std::vector<float> centroids, uint64_t k, uint64_t max_iter);
+
 }  // namespace tvdb
