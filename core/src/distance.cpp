@@ -214,6 +214,45 @@ void rows8_sums(Metric metric, const float* query, std::size_t blocks_end, const
     }
 }
 
+// Four candidates of one query in two 256-bit registers (candidates 0 and 1, then 2 and 3),
+// with the same lanes and order as the 128-bit kernel, so the sums are bit-identical.
+template <Metric M>
+__attribute__((target("avx2"))) void batch4_sums(const float* query, std::size_t blocks_end,
+                                                 const float* const* candidates,
+                                                 PairSums* out) {
+    __m256 acc01 = _mm256_setzero_ps(), acc23 = acc01, nb01 = acc01, nb23 = acc01, na = acc01;
+    const float* c0 = candidates[0];
+    const float* c1 = candidates[1];
+    const float* c2 = candidates[2];
+    const float* c3 = candidates[3];
+    for (std::size_t i = 0; i < blocks_end; i += 4) {
+        __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + i));
+        if constexpr (M == Metric::Cosine) na = _mm256_add_ps(na, _mm256_mul_ps(q, q));
+        pair_step<M>(q, _mm256_loadu2_m128(c1 + i, c0 + i), acc01, nb01);
+        pair_step<M>(q, _mm256_loadu2_m128(c3 + i, c2 + i), acc23, nb23);
+    }
+    const float query_norm = combine_lanes_avx2(_mm256_castps256_ps128(na));
+    out[0].dot = combine_lanes_avx2(_mm256_castps256_ps128(acc01));
+    out[1].dot = combine_lanes_avx2(_mm256_extractf128_ps(acc01, 1));
+    out[2].dot = combine_lanes_avx2(_mm256_castps256_ps128(acc23));
+    out[3].dot = combine_lanes_avx2(_mm256_extractf128_ps(acc23, 1));
+    out[0].nb = combine_lanes_avx2(_mm256_castps256_ps128(nb01));
+    out[1].nb = combine_lanes_avx2(_mm256_extractf128_ps(nb01, 1));
+    out[2].nb = combine_lanes_avx2(_mm256_castps256_ps128(nb23));
+    out[3].nb = combine_lanes_avx2(_mm256_extractf128_ps(nb23, 1));
+    for (int c = 0; c < 4; ++c) out[c].na = query_norm;
+}
+
+void batch4_sums(Metric metric, const float* query, std::size_t blocks_end,
+                 const float* const* candidates, PairSums* out) {
+    switch (metric) {
+        case Metric::L2: return batch4_sums<Metric::L2>(query, blocks_end, candidates, out);
+        case Metric::Cosine: return batch4_sums<Metric::Cosine>(query, blocks_end, candidates, out);
+        case Metric::DotProduct:
+            return batch4_sums<Metric::DotProduct>(query, blocks_end, candidates, out);
+    }
+}
+
 bool cpu_has_avx2() {
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
@@ -232,6 +271,19 @@ float distance(Metric metric, std::span<const float> a, std::span<const float> b
 std::array<float, 4> distance_ord_batch4(Metric metric, std::span<const float> query,
                                          const std::array<const float*, 4>& candidates) {
     std::array<float, 4> out;
+#if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+    if (cpu_has_avx2()) {
+        const std::size_t len = query.size();
+        const std::size_t blocks_end = len & ~std::size_t{3};
+        PairSums sums[4];
+        batch4_sums(metric, query.data(), blocks_end, candidates.data(), sums);
+        for (std::size_t c = 0; c < 4; ++c) {
+            add_tail(metric, query.data(), candidates[c], blocks_end, len, sums[c]);
+            out[c] = finish(metric, sums[c], true);
+        }
+        return out;
+    }
+#endif
     distances_of<4>(metric, query, candidates.data(), true, out.data());
     return out;
 }

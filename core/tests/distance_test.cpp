@@ -108,6 +108,8 @@ TEST(Distance, EveryKernelMatchesTheFixedSummationOrderBitForBit) {
                 float expected = reference(metric, q, rows[c]);
                 if (metric == Metric::L2) expected = reference_sum(q, rows[c], 0);
                 EXPECT_TRUE(same_bits(batch[c], expected)) << "batch4, len " << len;
+                EXPECT_TRUE(same_bits(tvdb::distance_ord(metric, q, rows[c].data()), expected))
+                    << "single ordering distance, len " << len;
             }
         }
     }
