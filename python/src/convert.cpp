@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "errors.hpp"
+#include "quoted_literal.hpp"
 
 namespace nb = nanobind;
 
@@ -146,27 +147,7 @@ std::vector<VectorEntry> extract_batch_entries(nb::handle list) {
     return entries;
 }
 
-std::string quoted_literal(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", c);
-                    out += escaped;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
-}
+std::string quoted_literal(const std::string& text) { return tvdb::quoted_literal(text); }
 
 Metric parse_metric(const std::string& text) {
     if (auto metric = metric_from_name(text)) return *metric;

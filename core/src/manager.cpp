@@ -1,0 +1,119 @@
+#include "manager.hpp"
+
+#include <filesystem>
+#include <system_error>
+
+#include "collection_meta.hpp"
+#include "quoted_literal.hpp"
+
+namespace tvdb {
+namespace fs = std::filesystem;
+
+namespace {
+
+VectorDbError io_error(const std::error_code& ec) { return VectorDbError::io_errno(ec.value()); }
+
+bool holds_meta(const fs::path& directory) {
+    std::error_code ec;
+    return fs::is_regular_file(directory / kMetaFileName, ec);
+}
+
+}  // namespace
+
+bool is_valid_collection_name(std::string_view name) {
+    return !name.empty() && name != "." && name.find('/') == std::string_view::npos &&
+           name.find('\\') == std::string_view::npos && name.find("..") == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+Result<CollectionManager> CollectionManager::open(std::string base_directory) {
+    std::error_code ec;
+    fs::create_directories(base_directory, ec);
+    if (ec) return fail(io_error(ec));
+    CollectionManager manager(base_directory);
+    fs::directory_iterator entries(base_directory, ec);
+    if (ec) return fail(io_error(ec));
+    for (; entries != fs::directory_iterator(); entries.increment(ec)) {
+        if (ec) return fail(io_error(ec));
+        const fs::path& path = entries->path();
+        std::error_code type_ec;
+        if (!entries->is_directory(type_ec) || !holds_meta(path)) continue;
+        // One collection that cannot be opened must not keep the others from opening.
+        auto loaded = Collection::load(path.string());
+        if (!loaded) continue;
+        auto collection = std::make_unique<Collection>(std::move(*loaded));
+        std::string name = collection->meta().name;
+        manager.collections_.insert_or_assign(std::move(name), std::move(collection));
+    }
+    if (ec) return fail(io_error(ec));
+    return manager;
+}
+
+Collection* CollectionManager::get(const std::string& name) {
+    auto found = collections_.find(name);
+    return found == collections_.end() ? nullptr : found->second.get();
+}
+
+const Collection* CollectionManager::get(const std::string& name) const {
+    auto found = collections_.find(name);
+    return found == collections_.end() ? nullptr : found->second.get();
+}
+
+std::vector<std::string> CollectionManager::names() const {
+    std::vector<std::string> out;
+    out.reserve(collections_.size());
+    for (const auto& entry : collections_) out.push_back(entry.first);
+    return out;
+}
+
+Result<Collection*> CollectionManager::create(const std::string& name, uint64_t dimensions,
+                                              Metric metric, IndexType index_type) {
+    if (!is_valid_collection_name(name)) {
+        return fail(VectorDbError::invalid_config("invalid collection name: " + quoted_literal(name)));
+    }
+    if (index_type == IndexType::Faiss) {
+        return fail(VectorDbError::invalid_config("index type faiss is not available"));
+    }
+    fs::path directory = fs::path(base_) / name;
+    // A directory that already holds a collection, even one that failed to open, is never
+    // overwritten: its meta.json and log stay as they are.
+    if (collections_.contains(name) || holds_meta(directory)) {
+        return fail(VectorDbError::collection_already_exists(name));
+    }
+    std::error_code ec;
+    fs::create_directories(directory, ec);
+    if (ec) return fail(io_error(ec));
+    auto created = Collection::create(
+        directory.string(), new_collection_meta(name, dimensions, metric, index_type));
+    if (!created) return fail(created.error());
+    auto collection = std::make_unique<Collection>(std::move(*created));
+    Collection* raw = collection.get();
+    collections_.emplace(name, std::move(collection));
+    return raw;
+}
+
+Result<Collection*> CollectionManager::get_or_create(const std::string& name, uint64_t dimensions,
+                                                     Metric metric) {
+    if (Collection* existing = get(name)) return existing;
+    return create(name, dimensions, metric, IndexType::Hnsw);
+}
+
+Result<bool> CollectionManager::remove(const std::string& name) {
+    auto found = collections_.find(name);
+    if (found == collections_.end()) return false;
+    fs::path directory = found->second->dir();
+    // Dropping the collection closes its log before its files go.
+    collections_.erase(found);
+    std::error_code ec;
+    if (fs::exists(directory, ec)) {
+        fs::remove_all(directory, ec);
+        if (ec) return fail(io_error(ec));
+    }
+    return true;
+}
+
+void CollectionManager::replace(const std::string& name, std::unique_ptr<Collection> collection) {
+    collections_.insert_or_assign(name, std::move(collection));
+}
+
+}  // namespace tvdb

@@ -1,0 +1,88 @@
+#pragma once
+
+// The collections of one data directory. Each collection lives in its own subdirectory,
+// named by the collection; the manager opens them all at start and keeps them by name.
+//
+// The manager itself has no lock: `SharedManager` pairs it with the one read/write lock that
+// serialises all collection work of a client (shared for reads, exclusive for writes).
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "collection.hpp"
+#include "error.hpp"
+
+namespace tvdb {
+
+inline constexpr const char* kDefaultDataDirectory = "./data";
+
+// Collection names become directory names: refused when empty, ".", or containing "/",
+// "\", ".." or NUL, so no name can reach outside the data directory.
+bool is_valid_collection_name(std::string_view name);
+
+class CollectionManager {
+public:
+    // Creates the directory (with parents) and opens every subdirectory holding a
+    // "meta.json"; a collection that fails to open for any reason is skipped. Io when the
+    // directory cannot be created or listed.
+    static Result<CollectionManager> open(std::string base_directory);
+
+    CollectionManager(CollectionManager&&) noexcept = default;
+    CollectionManager& operator=(CollectionManager&&) noexcept = default;
+
+    const std::string& base_directory() const { return base_; }
+
+    Collection* get(const std::string& name);
+    const Collection* get(const std::string& name) const;
+    // In the map's own order.
+    std::vector<std::string> names() const;
+    size_t size() const { return collections_.size(); }
+
+    // InvalidConfig for a bad name; CollectionAlreadyExists when the name is open or its
+    // directory already holds a collection that could not be opened.
+    Result<Collection*> create(const std::string& name, uint64_t dimensions, Metric metric,
+                               IndexType index_type);
+    // The open collection of that name as it is, or a new "hnsw" collection.
+    Result<Collection*> get_or_create(const std::string& name, uint64_t dimensions,
+                                      Metric metric);
+    // False when no collection of that name is open (nothing is touched then). Removes only
+    // the directory the collection was opened from.
+    Result<bool> remove(const std::string& name);
+    // Installs a freshly opened collection under an existing name, dropping the old one.
+    void replace(const std::string& name, std::unique_ptr<Collection> collection);
+
+private:
+    explicit CollectionManager(std::string base) : base_(std::move(base)) {}
+
+    std::string base_;
+    std::unordered_map<std::string, std::unique_ptr<Collection>> collections_;
+};
+
+// A manager behind its read/write lock, shared by a client and its collection handles. A
+// failure that aborts an operation while the lock is held poisons it: the manager may be
+// half-changed, so every later access is refused.
+class SharedManager {
+public:
+    explicit SharedManager(CollectionManager manager) : manager_(std::move(manager)) {}
+
+    std::shared_mutex& lock() { return lock_; }
+    bool poisoned() const { return poisoned_.load(); }
+    void poison() { poisoned_.store(true); }
+
+    // Only while holding `lock()` (shared for reading, exclusive for writing).
+    CollectionManager& manager() { return manager_; }
+
+private:
+    std::shared_mutex lock_;
+    std::atomic<bool> poisoned_{false};
+    CollectionManager manager_;
+};
+
+}  // namespace tvdb
