@@ -223,9 +223,112 @@ class BinaryFlatIndex:
 # ---- end BinaryFlatIndex ----
 
 # ---- Client ----
-# (members to be added with the class)
+Payload = Any
+Filter = dict[str, Any]
+SparseDict = dict[int, float]
+
+class Client:
+    """Persistent vector database client.
+
+    Opens a directory on disk. All writes are WAL-backed and survive restarts.
+
+    Args:
+        path: Data directory (default "./data"); created with its parents if missing.
+
+    Example:
+        >>> client = Client("./data")
+        >>> docs = client.create_collection("docs", dimensions=384, metric="cosine")
+        >>> docs.upsert(1, [0.1] * 384, payload={"title": "Hello"})
+        >>> results = docs.search([0.1] * 384, k=5)
+    """
+
+    def __init__(self, path: str = "./data") -> None: ...
+    def create_collection(
+        self, name: str, dimensions: int, metric: str = "cosine", index_type: str = "hnsw"
+    ) -> Collection:
+        """Create a new collection.
+
+        Args:
+            name: Collection name.
+            dimensions: Vector dimensions.
+            metric: "cosine", "l2", or "dot_product".
+            index_type: "hnsw", "flat", "quantized_flat", "fp16_flat", "ivf", "ivf_pq", or
+                "mmap_flat" ("binary_flat" is accepted too).
+        """
+    def get_collection(self, name: str) -> Collection:
+        """Get an existing collection by name. Raises KeyError if not found."""
+    def get_or_create_collection(self, name: str, dimensions: int, metric: str = "cosine") -> Collection:
+        """Get a collection by name, or create it if it doesn't exist (uses HNSW)."""
+    def delete_collection(self, name: str) -> bool:
+        """Delete a collection and all its data from disk."""
+    def list_collections(self) -> list[str]:
+        """List all collection names."""
 # ---- end Client ----
 
 # ---- Collection ----
-# (members to be added with the class)
+class Collection:
+    """A named collection of vectors with WAL-backed persistence.
+
+    Obtained via Client.create_collection() or Client.get_collection().
+
+    Supports upsert, search, delete, hybrid search, and payload filtering.
+    """
+
+    def upsert(self, id: int, vector: VectorLike, payload: Payload | None = None) -> None:
+        """Insert or update a vector by ID with optional metadata payload."""
+    def upsert_batch(
+        self,
+        entries: list[tuple[int, VectorLike] | tuple[int, VectorLike, Payload | None]],
+    ) -> None:
+        """Batch insert or update multiple vectors at once. More efficient than
+        calling upsert in a loop.
+
+        Args:
+            entries: List of (id, vector) tuples or (id, vector, payload) tuples.
+        """
+    def search(self, query: VectorLike, k: int, filter: Filter | None = None) -> list[SearchHit]:
+        """Search for the k nearest vectors. Returns list of {id, distance, payload}.
+
+        Supports optional payload filtering with operators: $eq, $ne, $in, $gt, $gte, $lt, $lte, $and, $or.
+        """
+    def upsert_hybrid(
+        self,
+        id: int,
+        vector: VectorLike,
+        sparse_vector: SparseDict | None = None,
+        payload: Payload | None = None,
+    ) -> None:
+        """Insert or update a vector together with an optional sparse vector {dimension_index: weight} and payload."""
+    def search_hybrid(
+        self,
+        dense_query: VectorLike,
+        sparse_query: SparseDict,
+        k: int,
+        dense_weight: float = 0.7,
+        sparse_weight: float = 0.3,
+        filter: Filter | None = None,
+    ) -> list[SearchHit]:
+        """Hybrid search fusing dense distance and sparse dot-product scores.
+
+        Returns list of {id, score, dense_distance, sparse_score, payload}, best score first.
+        """
+    def delete(self, id: int) -> bool:
+        """Delete a vector by ID. Returns True if found and removed."""
+    def create_snapshot(self, name: str) -> dict[str, Any]:
+        """Create a named snapshot. Returns {name, created_at, vector_count, sparse_count}."""
+    def list_snapshots(self) -> list[dict[str, Any]]:
+        """List the collection's snapshots, oldest first."""
+    def restore_snapshot(self, name: str) -> None:
+        """Restore the collection to a snapshot (the snapshot is kept)."""
+    def delete_snapshot(self, name: str) -> None:
+        """Delete a snapshot and all its files."""
+    @property
+    def name(self) -> str:
+        """The collection name."""
+    @property
+    def count(self) -> int:
+        """Number of vectors in the collection (0 once the collection is deleted)."""
+    @property
+    def sparse_count(self) -> int:
+        """Number of stored sparse vectors (0 once the collection is deleted)."""
 # ---- end Collection ----

@@ -18,15 +18,18 @@ struct Bounds {
     float range = 1.0f;
 };
 
+// NaN values (from a NaN query) are ignored, so they cannot poison every other score.
 template <typename Values>
 Bounds bounds_of(const Values& values) {
-    if (values.empty()) return {};
-    Bounds b{values.front(), values.front(), 1.0f};
+    Bounds b;
+    bool seen = false;
     for (float v : values) {
-        b.min = std::min(b.min, v);
-        b.max = std::max(b.max, v);
+        if (std::isnan(v)) continue;
+        b.min = seen ? std::min(b.min, v) : v;
+        b.max = seen ? std::max(b.max, v) : v;
+        seen = true;
     }
-    b.range = std::max(b.max - b.min, kMinRange);
+    if (seen) b.range = std::max(b.max - b.min, kMinRange);
     return b;
 }
 

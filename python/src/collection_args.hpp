@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
 
 #include "collection.hpp"
 #include "hybrid.hpp"
