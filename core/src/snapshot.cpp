@@ -87,6 +87,12 @@ Result<void> remove_if_present(const fs::path& path) {
     return {};
 }
 
+fs::path staging_path(const fs::path& target) {
+    fs::path staging = target;
+    staging += ".tmp";
+    return staging;
+}
+
 // The snapshot.json of one snapshot directory, or nullopt when it has none that parses.
 Result<std::optional<SnapshotMeta>> read_snapshot_meta(const fs::path& directory) {
     fs::path file = directory / kSnapshotMetaFileName;
@@ -167,6 +173,11 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
     }
     auto frames = collection.write_live_log((directory / wal_format::kLogFileName).string());
     if (!frames) return fail(frames.error());
+    // Only an HNSW index writes a graph. Restoring it spares a rebuild of the whole graph;
+    // the collection adopts it only if it holds exactly the vectors the log restores.
+    if (auto saved = collection.index().save_graph((directory / kGraphFileName).string()); !saved) {
+        return fail(saved.error());
+    }
     if (!collection.sparse().is_empty()) {
         if (auto saved = collection.sparse().save((directory / kSparseFileName).string()); !saved) {
             return fail(saved.error());
@@ -218,29 +229,23 @@ Result<void> restore_snapshot(CollectionManager& manager, const std::string& col
                                                   " uses the unavailable index type faiss"));
     }
 
+    // Every file is copied beside its live counterpart and renamed over it, so the open
+    // collection keeps reading (and mapping) its own files until it is replaced.
     if (auto copied = replace_file(source / wal_format::kLogFileName, live / wal_format::kLogFileName,
                                    live / wal_format::kRewriteFileName);
         !copied) {
         return copied;
     }
-    std::string meta_staging = std::string(kMetaFileName) + ".tmp";
-    if (auto copied = replace_file(source / kMetaFileName, live / kMetaFileName, live / meta_staging);
-        !copied) {
-        return copied;
+    for (const char* file : {kMetaFileName, kSparseFileName, kGraphFileName}) {
+        fs::path target = live / file;
+        std::error_code ec;
+        Result<void> done = fs::exists(source / file, ec)
+                                ? replace_file(source / file, target, staging_path(target))
+                                : remove_if_present(target);
+        if (!done) return done;
     }
-    std::error_code ec;
-    if (fs::exists(source / kSparseFileName, ec)) {
-        if (auto copied = copy_file_over(source / kSparseFileName, live / kSparseFileName); !copied) {
-            return copied;
-        }
-    } else if (auto removed = remove_if_present(live / kSparseFileName); !removed) {
-        return removed;
-    }
-    // Derived index files describe the state before the restore; the reopened collection
-    // rebuilds them from the restored log.
-    for (const char* derived : {kGraphFileName, kMmapVectorsFileName}) {
-        if (auto removed = remove_if_present(live / derived); !removed) return removed;
-    }
+    // The vector file of a memory-mapped index is rebuilt from the restored log.
+    if (auto removed = remove_if_present(live / kMmapVectorsFileName); !removed) return removed;
 
     auto reopened = Collection::load(live.string());
     if (!reopened) return fail(reopened.error());

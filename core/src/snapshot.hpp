@@ -5,6 +5,7 @@
 //   snapshots/{name}/meta.json      the collection's metadata as it stood on disk
 //   snapshots/{name}/wal.log        a compacted log: one Add per live vector
 //   snapshots/{name}/sparse.bin     the sparse vectors, only when there are any
+//   snapshots/{name}/hnsw.graph     the HNSW graph, only for an HNSW index
 //   snapshots/{name}/snapshot.json  the SnapshotMeta below, pretty-printed
 //
 // Restoring copies these files over the live ones and reopens the collection from them.
@@ -46,8 +47,8 @@ Result<SnapshotMeta> snapshot_meta_from_json(std::string_view text);
 Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::string& name);
 // Every snapshot with a readable "snapshot.json", oldest first (ties in listing order).
 Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection);
-// Copies the snapshot over the live files, drops the derived index files and opens the
-// collection afresh; on success it replaces the open collection in the manager.
+// Copies the snapshot over the live files (a side file the snapshot lacks is removed, and
+// vectors.mmap is always rebuilt) and opens the collection afresh; on success it replaces the open collection in the manager.
 Result<void> restore_snapshot(CollectionManager& manager, const std::string& collection_name,
                               const std::string& name);
 Result<void> delete_snapshot(const Collection& collection, const std::string& name);
