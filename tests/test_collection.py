@@ -5,6 +5,8 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -253,3 +255,66 @@ def test_every_acknowledged_upsert_survives_sigkill(tmp_path):
         hit = docs.search([i, i + 1, i + 2, i + 3], 1)[0]
         assert (hit["id"], hit["distance"]) == (i, 0.0)
         assert hit["payload"] == {"i": i, "text": "x" * (i % 50)}
+
+
+class TestThreads:
+    @pytest.fixture
+    def big(self, tmp_path):
+        client = tv.Client(str(tmp_path))
+        docs = client.create_collection("docs", 32, "l2", "flat")
+        rows = np.random.default_rng(0).random((20_000, 32), dtype=np.float32)
+        return client, docs, rows
+
+    def test_same_handle_refuses_a_search_during_a_write(self, big):
+        _, docs, rows = big
+        entries = [(i, rows[i]) for i in range(len(rows))]
+        errors, stop = [], threading.Event()
+
+        def write_forever():
+            while not stop.is_set():
+                docs.upsert_batch(entries)
+
+        writer = threading.Thread(target=write_forever)
+        writer.start()
+        try:
+            deadline = time.time() + 10
+            while not errors and time.time() < deadline:
+                try:
+                    docs.search(rows[0], 1)
+                except RuntimeError as error:
+                    errors.append(str(error))
+        finally:
+            stop.set()
+            writer.join()
+        assert errors and errors[0] == "Already mutably borrowed"
+
+    def test_separate_handles_wait_for_each_other(self, big):
+        client, docs, rows = big
+        other = client.get_collection("docs")
+        entries = [(i, rows[i]) for i in range(len(rows))]
+        failures, stop = [], threading.Event()
+
+        def write_twice():
+            for _ in range(2):
+                docs.upsert_batch(entries)
+            stop.set()
+
+        writer = threading.Thread(target=write_twice)
+        writer.start()
+        while not stop.is_set():
+            try:
+                other.search(rows[0], 1)
+            except Exception as error:  # noqa: BLE001 - no call may fail here
+                failures.append(error)
+                break
+        writer.join()
+        assert failures == []
+        assert other.count == len(rows)
+
+
+def test_module_registers_client_and_collection_after_the_index_classes():
+    order = ["FlatIndex", "HnswIndex", "QuantizedFlatIndex", "Fp16FlatIndex", "IvfIndex",
+             "IvfPqIndex", "MmapFlatIndex", "BinaryFlatIndex", "Client", "Collection"]
+    registered = [name for name, value in vars(tv).items() if isinstance(value, type)]
+    assert registered[-2:] == ["Client", "Collection"]
+    assert registered == [name for name in order if name in registered]
