@@ -15,7 +15,7 @@ def index_type_available(index_type: str) -> bool:
     """Whether this build can create (and therefore open) a collection of that kind."""
     with tempfile.TemporaryDirectory() as directory:
         try:
-            tv.Client(directory).create_collection("probe", 2, "l2", index_type)
+            tv.Client(directory).create_collection("probe", 8, "l2", index_type)
         except ValueError:
             return False
     return True
