@@ -522,6 +522,11 @@ Result<uint64_t> Collection::write_live_log(const std::string& path) const {
 
 Result<void> Collection::compact() {
     const std::string wal_path = file_path(wal_format::kLogFileName);
+    // sparse.bin is a base the log only updates, and the new log no longer holds the deletes
+    // that the old sparse.bin predates: a crash between the rename of the new log and the
+    // save below would revive those sparse vectors. Without a sparse.bin the log alone
+    // restores every sparse vector (each Add carries its ID's current one).
+    if (auto removed = remove_file_if_present(file_path(kSparseFileName)); !removed) return removed;
     auto written = write_live_log(wal_path);
     if (!written) return fail(written.error());
     // The old writer's file has just been replaced; it must not take another frame.

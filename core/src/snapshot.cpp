@@ -231,6 +231,14 @@ Result<void> restore_snapshot(CollectionManager& manager, const std::string& col
 
     // Every file is copied beside its live counterpart and renamed over it, so the open
     // collection keeps reading (and mapping) its own files until it is replaced.
+    //
+    // A crash may stop this sequence anywhere, so each step leaves a directory that opens as
+    // the old state or as the snapshot. The log alone carries every sparse vector (each Add
+    // holds its ID's current one), while sparse.bin is a base the log only updates: a
+    // sparse.bin older or newer than the log would keep sparse vectors the log dropped. So
+    // the live sparse.bin goes first, the log is swapped next, and the snapshot's side files
+    // follow it.
+    if (auto removed = remove_if_present(live / kSparseFileName); !removed) return removed;
     if (auto copied = replace_file(source / wal_format::kLogFileName, live / wal_format::kLogFileName,
                                    live / wal_format::kRewriteFileName);
         !copied) {

@@ -1,0 +1,214 @@
+"""A writer killed with SIGKILL at random points never costs an acknowledged write.
+
+A child process (crash_writer.py) writes through a Client: single upserts, batches, deletes,
+hybrid upserts, snapshot creation and restore, with a compaction threshold low enough that
+compactions happen all the time. It is killed at a random moment; the test then reopens the
+directory and requires the collection to be exactly the state of the acknowledged operations,
+or that state with the one unacknowledged operation applied (for a batch: any prefix of it,
+since its frames reach the file in order). Every run continues on the directory the previous
+run left behind.
+"""
+
+import copy
+import json
+import math
+import os
+import random
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import tolvane_vector_db as tv
+
+pytestmark = pytest.mark.skipif(not hasattr(tv, "Client"), reason="needs the Client class")
+
+WRITER = Path(__file__).with_name("crash_writer.py")
+# Iterations stop at whichever limit comes first.
+MAX_ITERATIONS = int(os.environ.get("TVDB_CRASH_ITERATIONS", "400"))
+TIME_BUDGET_SECONDS = float(os.environ.get("TVDB_CRASH_SECONDS", "45"))
+COMPACT_THRESHOLD = 25
+
+
+class Model:
+    """The expected state: id -> (vector, payload, has_sparse), plus the snapshots."""
+
+    def __init__(self):
+        self.vectors = {}
+        self.snapshots = {}
+
+    def applied(self, op):
+        """The states after each prefix of `op` (one state for anything but a batch)."""
+        if op["k"] == "batch":
+            states, state = [], dict(self.vectors)
+            for entry_id, vector, payload in op["e"]:
+                state = dict(state)
+                upsert(state, entry_id, vector, payload, None)
+                states.append(state)
+            return states
+        state = dict(self.vectors)
+        if op["k"] == "upsert":
+            upsert(state, op["id"], op["v"], op["p"], None)
+        elif op["k"] == "hybrid":
+            upsert(state, op["id"], op["v"], op["p"], op["s"])
+        elif op["k"] == "delete":
+            state.pop(op["id"], None)
+        elif op["k"] == "restore":
+            state = dict(self.snapshots[op["name"]])
+        return [state]
+
+    def acknowledge(self, op):
+        if op["k"] == "snapshot":
+            self.snapshots[op["name"]] = dict(self.vectors)
+        else:
+            self.vectors = self.applied(op)[-1]
+
+
+def upsert(state, vector_id, vector, payload, sparse):
+    # A sparse vector stays with its ID until the ID is deleted.
+    had_sparse = state[vector_id][2] if vector_id in state else False
+    state[vector_id] = (tuple(vector), payload, had_sparse or sparse is not None)
+
+
+def read_journal(path):
+    """(acknowledged operations, the operation in flight or None)."""
+    done, in_flight = [], None
+    for line in path.read_text().splitlines():
+        if line.startswith("B "):
+            try:
+                in_flight = json.loads(line[2:])
+            except json.JSONDecodeError:  # the line itself was cut by the kill
+                in_flight = None
+        elif line == "A" and in_flight is not None:
+            done.append(in_flight)
+            in_flight = None
+    return done, in_flight
+
+
+def observe(data_dir):
+    client = tv.Client(str(data_dir))
+    assert "c" in client.list_collections(), "the collection failed to reopen"
+    collection = client.get_collection("c")
+    count = collection.count
+    hits = collection.search([0.0, 0.0, 0.0, 0.0], count + 10)
+    assert len(hits) == count
+    state = {hit["id"]: (hit["distance"], hit["payload"]) for hit in hits}
+    return state, collection.sparse_count
+
+
+def matches(observed, sparse_count, expected):
+    if set(observed) != set(expected):
+        return False
+    if sparse_count != sum(1 for _, _, has_sparse in expected.values() if has_sparse):
+        return False
+    for vector_id, (vector, payload, _) in expected.items():
+        distance, seen_payload = observed[vector_id]
+        norm = math.sqrt(sum(x * x for x in vector))
+        if abs(distance - norm) > 1e-3 * max(1.0, norm) or seen_payload != payload:
+            return False
+    return True
+
+
+def describe_difference(observed, sparse_count, expected):
+    missing = sorted(set(expected) - set(observed))
+    extra = sorted(set(observed) - set(expected))
+    changed = sorted(i for i in set(expected) & set(observed)
+                     if not matches({i: observed[i]}, 0, {i: (*expected[i][:2], False)}))
+    sparse = sum(1 for _, _, has_sparse in expected.values() if has_sparse)
+    return (f"[missing ids {missing[:10]}, unexpected ids {extra[:10]}, changed {changed[:10]}, "
+            f"sparse {sparse_count} vs {sparse}]")
+
+
+def make_collection(data_dir):
+    client = tv.Client(str(data_dir))
+    client.create_collection("c", 4, "l2", "flat")
+    del client
+    meta_path = data_dir / "c" / "meta.json"
+    meta = json.loads(meta_path.read_text())
+    meta["wal_compact_threshold"] = COMPACT_THRESHOLD
+    meta_path.write_text(json.dumps(meta, indent=2))
+
+
+def run_writer_until_killed(data_dir, journal, seed, model, iteration, rng):
+    child = subprocess.Popen(
+        [sys.executable, str(WRITER), str(data_dir), str(journal), str(seed),
+         json.dumps(sorted(model.snapshots)), f"s{iteration}"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready", child.stderr.read()
+        time.sleep(rng.choice([0.0, 0.001, 0.01]) + rng.random() * 0.08)
+        child.send_signal(signal.SIGKILL)
+        child.wait(timeout=30)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        child.stdout.close()
+        stderr = child.stderr.read()
+        child.stderr.close()
+    assert child.returncode == -signal.SIGKILL, f"the writer failed on its own:\n{stderr}"
+
+
+def test_killed_writer_loses_no_acknowledged_write_and_keeps_no_acknowledged_delete(tmp_path):
+    data_dir = tmp_path / "data"
+    make_collection(data_dir)
+    model = Model()
+    rng = random.Random(20261206)
+    journal = tmp_path / "journal"
+    started = time.monotonic()
+    iterations = operations = in_flight_applied = 0
+    while iterations < MAX_ITERATIONS and time.monotonic() - started < TIME_BUDGET_SECONDS:
+        run_writer_until_killed(data_dir, journal, rng.randrange(1 << 30), model, iterations, rng)
+        done, in_flight = read_journal(journal)
+        for op in done:
+            model.acknowledge(op)
+        operations += len(done)
+
+        observed, sparse_count = observe(data_dir)
+        candidates = [model.vectors]
+        if in_flight is not None:
+            candidates += model.applied(in_flight)
+        hit = [i for i, state in enumerate(candidates) if matches(observed, sparse_count, state)]
+        assert hit, (f"iteration {iterations}: reopened state is none of the possible ones "
+                     f"(in flight: {in_flight}); sparse count {sparse_count}; "
+                     + "; ".join(describe_difference(observed, sparse_count, state)
+                                 for state in candidates))
+        # Adopt what the reopened directory holds, so the next run starts from it.
+        if hit[0] > 0:
+            model.vectors = candidates[hit[0]]
+            in_flight_applied += 1
+        iterations += 1
+
+    print(f"crash recovery: {iterations} kills, {operations} acknowledged operations, "
+          f"{in_flight_applied} unacknowledged operations found applied")
+    assert iterations >= 10
+
+
+def test_the_log_alone_restores_every_sparse_vector_so_an_interrupted_restore_opens_whole(tmp_path):
+    # A restore swaps the log before the snapshot's sparse.bin arrives and removes the live
+    # sparse.bin before the log: whichever log a crash leaves, it must bring its own sparse
+    # vectors without any sparse.bin.
+    data_dir = tmp_path / "data"
+    make_collection(data_dir)
+    collection = tv.Client(str(data_dir)).get_collection("c")
+    for i in range(40):  # enough writes for several compactions, which write sparse.bin
+        collection.upsert_hybrid(i, [float(i), 0.0, 1.0, 2.0], {i % 5: 1.0} if i % 3 else None)
+    collection.upsert(1, [9.0, 9.0, 9.0, 9.0])  # keeps the sparse vector of 1
+    collection.create_snapshot("snap")
+    for i in range(0, 40, 2):
+        collection.delete(i)
+    collection.upsert_hybrid(100, [1.0, 1.0, 1.0, 1.0], {7: 2.0})
+    live_sparse = collection.sparse_count
+    del collection
+
+    (data_dir / "c" / "sparse.bin").unlink(missing_ok=True)
+    assert tv.Client(str(data_dir)).get_collection("c").sparse_count == live_sparse
+
+    snapshot = data_dir / "c" / "snapshots" / "snap"
+    (data_dir / "c" / "wal.log").write_bytes((snapshot / "wal.log").read_bytes())
+    (data_dir / "c" / "sparse.bin").unlink(missing_ok=True)
+    assert tv.Client(str(data_dir)).get_collection("c").sparse_count == sum(
+        1 for i in range(40) if i % 3)
