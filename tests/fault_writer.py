@@ -1,0 +1,154 @@
+"""Child process of test_fault_injection.py: makes writes fail and checks what the Client does.
+
+Usage: fault_writer.py DATA_DIR SCENARIO RESULT_JSON
+
+The file size limit (RLIMIT_FSIZE, with SIGXFSZ ignored so a write past it fails with EFBIG
+instead of killing the process) is lowered only after the collection is open and filled, and
+only its soft value, so a scenario can lift it again. Each scenario asserts that every
+failing operation raises OSError and changes nothing it should not, then writes the state the
+collection must have after a reopen to RESULT_JSON.
+"""
+
+import json
+import os
+import resource
+import signal
+import sys
+
+import tolvane_vector_db as tv
+
+DIMENSIONS = 4
+
+
+def vector(i):
+    return [float(i), float(i % 7), 0.5, -float(i % 3)]
+
+
+def state_of(collection):
+    hits = collection.search([0.0] * DIMENSIONS, collection.count + 10)
+    return {hit["id"]: [round(hit["distance"], 4), hit["payload"]] for hit in hits}
+
+
+def limit_file_size(size):
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, resource.RLIM_INFINITY))
+
+
+def lift_file_size_limit():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+
+
+def raises_os_error(operation):
+    try:
+        operation()
+    except OSError:
+        return True
+    return False
+
+
+def fill(collection, ids):
+    collection.upsert_batch([(i, vector(i), {"n": i}) for i in ids])
+
+
+def writes_fail_once_the_log_is_full(collection, data_dir):
+    fill(collection, range(50))
+    wal = os.path.join(data_dir, "c", "wal.log")
+    limit_file_size(os.path.getsize(wal) + 300)
+    acknowledged = 0
+    next_id = 1000
+    while not raises_os_error(lambda: collection.upsert(next_id, vector(next_id), {"n": next_id})):
+        acknowledged += 1
+        next_id += 1
+        assert acknowledged < 100, "the size limit never took effect"
+    assert acknowledged >= 1
+    before = state_of(collection)
+    assert next_id not in before, "a failed upsert reached the index"
+    failing = {
+        "upsert": lambda: collection.upsert(5, vector(99), {"changed": True}),
+        "upsert_batch": lambda: collection.upsert_batch([(7000 + i, vector(i)) for i in range(30)]),
+        "delete": lambda: collection.delete(3),
+        "upsert_hybrid": lambda: collection.upsert_hybrid(6, vector(98), {1: 1.0}, None),
+    }
+    for name, operation in failing.items():
+        assert raises_os_error(operation), f"{name} past the size limit did not raise OSError"
+        assert state_of(collection) == before, f"a failed {name} changed the collection"
+    assert collection.sparse_count == 0
+    # With room again, writing resumes where the acknowledged frames end.
+    lift_file_size_limit()
+    collection.upsert(2000, vector(2000), {"n": 2000})
+    collection.delete(4)
+    return state_of(collection)
+
+
+def batch_fails_whole_when_its_frames_do_not_fit(collection, data_dir):
+    fill(collection, range(20))
+    wal = os.path.join(data_dir, "c", "wal.log")
+    before = state_of(collection)
+    limit_file_size(os.path.getsize(wal) + 20000)
+    big_batch = [(100 + i, vector(i), {"blob": "x" * 200}) for i in range(200)]
+    assert raises_os_error(lambda: collection.upsert_batch(big_batch))
+    assert state_of(collection) == before, "a failed batch changed the collection"
+    lift_file_size_limit()
+    return state_of(collection)
+
+
+def snapshot_creation_fails_without_touching_the_collection(collection, data_dir):
+    fill(collection, range(200))
+    before = state_of(collection)
+    limit_file_size(1000)
+    assert raises_os_error(lambda: collection.create_snapshot("big"))
+    assert state_of(collection) == before
+    assert [s["name"] for s in collection.list_snapshots()] == []
+    lift_file_size_limit()
+    collection.create_snapshot("after")
+    collection.delete(1)
+    collection.restore_snapshot("after")
+    assert state_of(collection) == before
+    return before
+
+
+def restore_fails_and_keeps_the_live_collection(collection, data_dir):
+    fill(collection, range(200))
+    collection.create_snapshot("full")
+    for i in range(150):
+        collection.delete(i)
+    collection.upsert(5000, vector(5000), None)
+    before = state_of(collection)
+    limit_file_size(1000)
+    assert raises_os_error(lambda: collection.restore_snapshot("full"))
+    assert state_of(collection) == before
+    lift_file_size_limit()
+    return before
+
+
+def compaction_failure_is_reported_after_the_write_is_applied(collection, data_dir):
+    # Compaction writes wal.log.tmp; a directory in its place makes that fail.
+    fill(collection, range(10))
+    os.mkdir(os.path.join(data_dir, "c", "wal.log.tmp"))
+    assert raises_os_error(lambda: collection.upsert(77, vector(77), {"n": 77}))
+    state = state_of(collection)
+    assert 77 in state, "the write before the failed compaction was not applied"
+    os.rmdir(os.path.join(data_dir, "c", "wal.log.tmp"))
+    collection.upsert(78, vector(78), None)
+    return state_of(collection)
+
+
+SCENARIOS = {f.__name__: f for f in [
+    writes_fail_once_the_log_is_full,
+    batch_fails_whole_when_its_frames_do_not_fit,
+    snapshot_creation_fails_without_touching_the_collection,
+    restore_fails_and_keeps_the_live_collection,
+    compaction_failure_is_reported_after_the_write_is_applied,
+]}
+
+
+def main():
+    data_dir, scenario, result_path = sys.argv[1:4]
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    collection = tv.Client(data_dir).get_collection("c")
+    expected = SCENARIOS[scenario](collection, data_dir)
+    with open(result_path, "w") as result:
+        json.dump({str(k): v for k, v in expected.items()}, result)
+
+
+if __name__ == "__main__":
+    main()

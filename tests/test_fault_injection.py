@@ -1,0 +1,52 @@
+"""Failing writes raise OSError, leave memory consistent, and the next open recovers.
+
+Each scenario runs in a child process (fault_writer.py) that lowers its file size limit or
+puts an obstacle in a file's place, checks the failing operations there, and reports the
+state a reopen must find; the test then reopens the directory in this process.
+"""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tolvane_vector_db as tv
+
+pytestmark = pytest.mark.skipif(not hasattr(tv, "Client"), reason="needs the Client class")
+
+WRITER = Path(__file__).with_name("fault_writer.py")
+SCENARIOS = [
+    "writes_fail_once_the_log_is_full",
+    "batch_fails_whole_when_its_frames_do_not_fit",
+    "snapshot_creation_fails_without_touching_the_collection",
+    "restore_fails_and_keeps_the_live_collection",
+    "compaction_failure_is_reported_after_the_write_is_applied",
+]
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+def test_failed_writes_raise_and_reopen_recovers(tmp_path, scenario):
+    data_dir = tmp_path / "data"
+    client = tv.Client(str(data_dir))
+    client.create_collection("c", 4, "l2", "flat")
+    meta_path = data_dir / "c" / "meta.json"
+    if scenario.startswith("compaction"):
+        meta = json.loads(meta_path.read_text())
+        meta["wal_compact_threshold"] = 1
+        meta_path.write_text(json.dumps(meta, indent=2))
+    del client
+
+    result = tmp_path / "expected.json"
+    child = subprocess.run([sys.executable, str(WRITER), str(data_dir), scenario, str(result)],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+
+    expected = {int(k): v for k, v in json.loads(result.read_text()).items()}
+    reopened = tv.Client(str(data_dir))
+    assert "c" in reopened.list_collections()
+    collection = reopened.get_collection("c")
+    hits = collection.search([0.0] * 4, collection.count + 10)
+    assert {hit["id"]: [round(hit["distance"], 4), hit["payload"]] for hit in hits} == expected
+    assert not (data_dir / "c" / "wal.log.tmp").exists() or scenario.startswith("compaction")
