@@ -195,17 +195,34 @@ void HnswGraph::raise_entry_point(uint32_t slot) {
     if (!entry_point_ || levels_[slot] > levels_[*entry_point_]) entry_point_ = slot;
 }
 
+// Whether some kept neighbour is nearer to the candidate than the new node is; stops at
+// the first group of four that holds one.
+bool HnswGraph::shadowed(const Candidate& candidate, std::span<const uint32_t> kept,
+                         Metric metric) const {
+    const auto vector = vector_of(candidate.slot);
+    auto kept_vector = [&](size_t i) { return vectors_.data() + size_t{kept[i]} * dimension_; };
+    size_t i = 0;
+    for (; i + 4 <= kept.size(); i += 4) {
+        auto d = distance_ord_batch4(metric, vector,
+                                     {kept_vector(i), kept_vector(i + 1), kept_vector(i + 2),
+                                      kept_vector(i + 3)});
+        if (d[0] < candidate.distance || d[1] < candidate.distance ||
+            d[2] < candidate.distance || d[3] < candidate.distance) {
+            return true;
+        }
+    }
+    for (; i < kept.size(); ++i) {
+        if (distance_ord(metric, vector, kept_vector(i)) < candidate.distance) return true;
+    }
+    return false;
+}
+
 size_t HnswGraph::choose_neighbors(std::span<const Candidate> found, size_t capacity,
                                    Metric metric, uint32_t* out) const {
     size_t kept = 0;
     for (const Candidate& candidate : found) {
         if (kept == capacity) break;
-        // Dropped when some kept neighbour is nearer to it than the new node is.
-        bool shadowed = false;
-        const auto vector = vector_of(candidate.slot);
-        measure(metric, vector, vectors_.data(), dimension_, out, kept,
-                [&](float d, size_t) { shadowed = shadowed || d < candidate.distance; });
-        if (!shadowed) out[kept++] = candidate.slot;
+        if (!shadowed(candidate, {out, kept}, metric)) out[kept++] = candidate.slot;
     }
     return kept;
 }

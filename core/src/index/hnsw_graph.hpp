@@ -168,6 +168,8 @@ private:
     // Gathers the usable neighbours of `slot` on `layer` that this search has not visited.
     size_t gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& tracker,
                             uint32_t* out) const;
+    bool shadowed(const Candidate& candidate, std::span<const uint32_t> kept,
+                  Metric metric) const;
     // Keeps the diverse nearest candidates (see the class comment); returns how many.
     size_t choose_neighbors(std::span<const Candidate> found, size_t capacity, Metric metric,
                             uint32_t* out) const;

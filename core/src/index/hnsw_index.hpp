@@ -48,11 +48,12 @@ public:
 
     // Rows of `data` get IDs start_id, start_id + 1, ...; the caller has checked the width.
     Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
-    // The same insertion built with parallel neighbour searches: after a bootstrap of one
-    // micro-batch inserted in order, each micro-batch is staged, searched on `num_threads`
-    // workers against the read-only graph (0: the default concurrency) and linked in row
-    // order on the calling thread. micro_batch_size 0 means 256. For given levels the graph
-    // does not depend on the number of threads.
+    // The same insertion built on `num_threads` workers (0: the default concurrency): after a
+    // bootstrap of one micro-batch inserted in order, each micro-batch (micro_batch_size
+    // rows, 0 meaning 256) is staged, its neighbour searches run in parallel against the
+    // read-only graph, and its links are applied as linking the rows in order would apply
+    // them, list by list in parallel. For given levels the graph does not depend on the
+    // number of threads. Fails with Io, before any change, when no worker can be started.
     Result<void> add_batch_parallel(std::span<const float> data, VectorId start_id,
                                     size_t num_threads, size_t micro_batch_size);
 
