@@ -305,13 +305,14 @@ public:
         if (stale.size() == n_) {
             argmin_l2_rows(vectors_, xnorms_.data(), n_, centroids.data(), k, d_, rows.data());
         } else {
-            std::vector<float> gathered(stale.size() * d_);
+            // Every element is written below, so the rows are left uninitialised.
+            std::unique_ptr<float[]> gathered(new float[stale.size() * d_]);
             std::vector<float> norms(stale.size());
             for (size_t s = 0; s < stale.size(); ++s) {
-                std::copy_n(vectors_ + stale[s] * d_, d_, gathered.begin() + s * d_);
+                std::copy_n(vectors_ + stale[s] * d_, d_, gathered.get() + s * d_);
                 norms[s] = xnorms_[stale[s]];
             }
-            argmin_l2_rows(gathered.data(), norms.data(), stale.size(), centroids.data(), k, d_,
+            argmin_l2_rows(gathered.get(), norms.data(), stale.size(), centroids.data(), k, d_,
                            rows.data());
         }
         bool changed = false;
