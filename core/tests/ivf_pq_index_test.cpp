@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <cmath>
+#include <limits>
 #include <random>
 
 #include "codec.hpp"
@@ -290,6 +292,19 @@ TEST(IvfPqSearch, CodedDistancesAreTheSumOfTheResidualsTableEntries) {
             EXPECT_NEAR(hit.distance, expected.at(hit.id), 1e-3f * (1.0f + expected.at(hit.id)));
         }
     }
+}
+
+TEST(IvfPqSearch, ANanVectorRanksLastInsteadOfFirst) {
+    const uint64_t dims = 8, n = 11;
+    auto points = spread_points(n, dims, 13);
+    std::fill(points.begin() + 10 * dims, points.end(), std::numeric_limits<float>::quiet_NaN());
+    auto index = make_ivf_pq(dims, config_of(n, n, n, 4));
+    ASSERT_TRUE(index->add_batch_contiguous(points, 0));
+    auto hits = *index->search(row(points, dims, 3), n);
+    ASSERT_EQ(hits.size(), n);
+    EXPECT_EQ(hits[0].id, 3u);
+    EXPECT_EQ(hits.back().id, 10u);
+    EXPECT_TRUE(std::isnan(hits.back().distance));
 }
 
 TEST(IvfPqPersistence, UntrainedIndexSavesNoCodebookAndTrainsAfterLoad) {

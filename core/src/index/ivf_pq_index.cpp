@@ -199,8 +199,9 @@ void IvfPqIndex::list_table(std::span<const float> query, uint64_t list,
         const float* a = terms + s * k_sub;
         const float* b = query_terms + s * k_sub;
         float* out = table + s * k_sub;
-        // Rounding can take a true zero slightly below it; a squared distance is never negative.
-        for (uint64_t j = 0; j < k_sub; ++j) out[j] = std::max(0.0f, query_to_centroid + (a[j] + b[j]));
+        // Rounding can take a true zero slightly below it; a squared distance is never
+        // negative. (max(x, 0) keeps a NaN, which then ranks last, instead of making it 0.)
+        for (uint64_t j = 0; j < k_sub; ++j) out[j] = std::max(query_to_centroid + (a[j] + b[j]), 0.0f);
     }
 }
 
