@@ -227,12 +227,14 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, con
 }
 
 Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
-                       SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads, Wal wal)
+                       SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads,
+                       PayloadTexts payload_texts, Wal wal)
     : meta_(std::move(meta)),
       dir_(std::move(dir)),
       index_(std::move(index)),
       sparse_(std::move(sparse)),
       payloads_(std::move(payloads)),
+      payload_texts_(std::move(payload_texts)),
       wal_(std::make_unique<Wal>(std::move(wal))) {}
 
 Collection::Collection(Collection&&) noexcept = default;
@@ -252,7 +254,7 @@ Result<Collection> Collection::create(const std::string& dir, CollectionMeta met
     }
     auto wal = Wal::open(join(dir, wal_format::kLogFileName));
     if (!wal) return fail(wal.error());
-    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, {}, std::move(*wal));
+    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, {}, {}, std::move(*wal));
 }
 
 Result<Collection> Collection::load(const std::string& dir) {
@@ -270,6 +272,7 @@ Result<Collection> Collection::load(const std::string& dir) {
     }
 
     std::unordered_map<VectorId, Payload> payloads;
+    PayloadTexts payload_texts;
     ReplayStaging staging;
     const uint64_t dimensions = meta->dimensions;
     const std::string wal_path = join(dir, wal_format::kLogFileName);
@@ -280,9 +283,11 @@ Result<Collection> Collection::load(const std::string& dir) {
             staging.upsert(add->id, std::move(add->vector));
             if (!add->payload) {
                 payloads.erase(add->id);
+                payload_texts.erase(add->id);
             } else if (auto value = payload_from_bytes(std::span(
                            reinterpret_cast<const uint8_t*>(add->payload->data()), add->payload->size()))) {
                 payloads.insert_or_assign(add->id, std::move(*value));
+                payload_texts.insert_or_assign(add->id, std::move(*add->payload));
             }
             if (add->sparse) {
                 if (auto vector = decode_sparse_vector(*add->sparse)) sparse.upsert(add->id, std::move(*vector));
@@ -291,6 +296,7 @@ Result<Collection> Collection::load(const std::string& dir) {
             VectorId id = std::get<WalDelete>(entry).id;
             staging.remove(id);
             payloads.erase(id);
+            payload_texts.erase(id);
             sparse.remove(id);
         }
     });
@@ -313,7 +319,7 @@ Result<Collection> Collection::load(const std::string& dir) {
     auto wal = Wal::open(wal_path);
     if (!wal) return fail(wal.error());
     return Collection(std::move(*meta), dir, std::move(*built), std::move(sparse),
-                      std::move(payloads), std::move(*wal));
+                      std::move(payloads), std::move(payload_texts), std::move(*wal));
 }
 
 uint64_t Collection::len() const { return index_->len(); }
@@ -382,8 +388,7 @@ Result<void> Collection::write_single_add(VectorId id, std::span<const float> ve
     index_->remove(id);
     if (auto added = index_->add(id, vector); !added) return added;
     if (sparse) sparse_.upsert(id, std::move(*sparse));
-    if (payload) payloads_.insert_or_assign(id, std::move(*payload));
-    else payloads_.erase(id);
+    set_payload(id, std::move(payload), std::move(encoded.payload));
     return after_write(true);
 }
 
@@ -420,7 +425,6 @@ Result<void> Collection::upsert_batch(std::vector<UpsertEntry> entries) {
     }
     if (auto flushed = (*wal)->flush(); !flushed) return flushed;
     (*wal)->add_to_count(entries.size());
-    encoded.clear();
 
     // Only the last entry of a repeated ID reaches the index, at the position its own
     // remove-then-add would have left it.
@@ -435,10 +439,9 @@ Result<void> Collection::upsert_batch(std::vector<UpsertEntry> entries) {
         additions.emplace_back(entries[i].id, std::move(entries[i].vector));
     }
     if (auto added = index_->add_batch(additions); !added) return added;
-    for (UpsertEntry& entry : entries) {
-        if (entry.sparse) sparse_.upsert(entry.id, std::move(*entry.sparse));
-        if (entry.payload) payloads_.insert_or_assign(entry.id, std::move(*entry.payload));
-        else payloads_.erase(entry.id);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].sparse) sparse_.upsert(entries[i].id, std::move(*entries[i].sparse));
+        set_payload(entries[i].id, std::move(entries[i].payload), std::move(encoded[i].payload));
     }
     return after_write(true);
 }
@@ -451,9 +454,20 @@ Result<bool> Collection::remove(VectorId id) {
     (*wal)->add_to_count(1);
     bool was_present = index_->remove(id);
     sparse_.remove(id);
-    payloads_.erase(id);
+    set_payload(id, std::nullopt, std::nullopt);
     if (auto checked = after_write(false); !checked) return fail(checked.error());
     return was_present;
+}
+
+void Collection::set_payload(VectorId id, std::optional<Payload> payload,
+                             std::optional<std::string> text) {
+    if (!payload) {
+        payloads_.erase(id);
+        payload_texts_.erase(id);
+        return;
+    }
+    payloads_.insert_or_assign(id, std::move(*payload));
+    payload_texts_.insert_or_assign(id, text ? std::move(*text) : payload_to_bytes(payloads_.at(id)));
 }
 
 Result<void> Collection::after_write(bool promotion_check) {
@@ -506,7 +520,9 @@ Result<uint64_t> Collection::write_live_log(const std::string& path) const {
     std::vector<uint8_t> sparse_record;
     index_->iter_vectors([&](VectorId id, std::span<const float> vector) {
         std::optional<std::string_view> payload_view;
-        if (const Payload* stored = payload(id)) {
+        if (auto text = payload_texts_.find(id); text != payload_texts_.end()) {
+            payload_view = text->second;
+        } else if (const Payload* stored = payload(id)) {
             payload_text = payload_to_bytes(*stored);
             payload_view = payload_text;
         }

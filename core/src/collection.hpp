@@ -108,8 +108,11 @@ public:
     uint64_t wal_count() const;
 
 private:
+    using PayloadTexts = std::unordered_map<VectorId, std::string>;
+
     Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
-               SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads, Wal wal);
+               SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads,
+               PayloadTexts payload_texts, Wal wal);
 
     Result<void> check_add_record(VectorId id, size_t components,
                                   std::optional<size_t> payload_bytes,
@@ -122,6 +125,7 @@ private:
                                   std::optional<Payload> payload,
                                   std::optional<SparseVector> sparse);
     Result<void> after_write(bool promotion_check);
+    void set_payload(VectorId id, std::optional<Payload> payload, std::optional<std::string> text);
     std::string file_path(const char* name) const;
 
     CollectionMeta meta_;
@@ -129,6 +133,9 @@ private:
     std::unique_ptr<VectorIndex> index_;
     SparseIndex sparse_;
     std::unordered_map<VectorId, Payload> payloads_;
+    // The logged text of every payload, so that a compaction copies it instead of
+    // serialising every payload again.
+    PayloadTexts payload_texts_;
     std::unique_ptr<Wal> wal_;
 };
 

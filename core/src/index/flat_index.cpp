@@ -1,6 +1,7 @@
 #include "flat_index.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <unordered_set>
 
 #include "../codec.hpp"
@@ -11,6 +12,20 @@ namespace {
 // Distances are computed in blocks of rows so the vectorised row kernel can run; a block of
 // live rows is scored at once, dead rows are skipped by their flag.
 constexpr size_t kScanBlock = 256;
+
+// Reserving exactly what one batch needs would move the whole store on every batch (a
+// quadratic fill in batches); grow at least geometrically instead.
+template <typename Sequence>
+void reserve_for_append(Sequence& sequence, size_t extra) {
+    const size_t needed = sequence.size() + extra;
+    if (needed > sequence.capacity()) sequence.reserve(std::max(needed, 2 * sequence.capacity()));
+}
+
+template <typename Map>
+void reserve_map_for_insert(Map& map, size_t extra) {
+    const size_t needed = map.size() + extra;
+    if (needed > map.bucket_count() * map.max_load_factor()) map.reserve(std::max(needed, 2 * map.size()));
+}
 }  // namespace
 
 FlatIndex::FlatIndex(uint64_t dimensions, Metric metric)
@@ -45,10 +60,10 @@ Result<void> FlatIndex::add_batch(std::span<const VectorEntry> entries) {
             return fail(VectorDbError::duplicate_id(id));
         }
     }
-    vectors_.reserve(vectors_.size() + entries.size() * config_.dimensions);
-    ids_.reserve(ids_.size() + entries.size());
-    alive_.reserve(alive_.size() + entries.size());
-    id_to_slot_.reserve(id_to_slot_.size() + entries.size());
+    reserve_for_append(vectors_, entries.size() * config_.dimensions);
+    reserve_for_append(ids_, entries.size());
+    reserve_for_append(alive_, entries.size());
+    reserve_map_for_insert(id_to_slot_, entries.size());
     for (const auto& [id, vector] : entries) append_slot(id, vector);
     return {};
 }
@@ -59,9 +74,9 @@ Result<void> FlatIndex::add_batch_contiguous(std::span<const float> data, Vector
     for (uint64_t i = 0; i < *rows; ++i) {
         if (id_to_slot_.contains(start_id + i)) return fail(VectorDbError::duplicate_id(start_id + i));
     }
-    ids_.reserve(ids_.size() + *rows);
-    alive_.reserve(alive_.size() + *rows);
-    id_to_slot_.reserve(id_to_slot_.size() + *rows);
+    reserve_for_append(ids_, *rows);
+    reserve_for_append(alive_, *rows);
+    reserve_map_for_insert(id_to_slot_, *rows);
     vectors_.insert(vectors_.end(), data.begin(), data.end());
     for (uint64_t i = 0; i < *rows; ++i) {
         id_to_slot_.emplace(start_id + i, ids_.size());
