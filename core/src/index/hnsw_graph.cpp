@@ -83,15 +83,28 @@ uint32_t HnswGraph::slot_for(VectorId id) {
     return it->second;
 }
 
+namespace {
+
+// Reserving exactly what one batch needs would move every array on every batch (a
+// quadratic fill in batches); grow at least geometrically instead.
+template <typename Sequence>
+void reserve_at_least(Sequence& sequence, size_t needed) {
+    if (needed > sequence.capacity()) sequence.reserve(std::max(needed, 2 * sequence.capacity()));
+}
+
+}  // namespace
+
 void HnswGraph::reserve(size_t n) {
     const size_t slots = ids_.size() + n;
-    vectors_.reserve(slots * dimension_);
-    levels_.reserve(slots);
-    layer0_.reserve(slots * layer0_stride_);
-    upper_.reserve(slots);
-    present_.reserve(slots);
-    ids_.reserve(slots);
-    slot_of_id_.reserve(slots);
+    reserve_at_least(vectors_, slots * dimension_);
+    reserve_at_least(levels_, slots);
+    reserve_at_least(layer0_, slots * layer0_stride_);
+    reserve_at_least(upper_, slots);
+    reserve_at_least(present_, slots);
+    reserve_at_least(ids_, slots);
+    if (slots > slot_of_id_.bucket_count() * slot_of_id_.max_load_factor()) {
+        slot_of_id_.reserve(std::max(slots, 2 * slot_of_id_.size()));
+    }
 }
 
 uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) {
