@@ -68,8 +68,10 @@ TEST(HnswIndex, SearchLeavesTheClusterItEntersOnSeparatedClusters) {
     size_t hits = 0;
     for (size_t q = 0; q < queries; ++q) {
         std::set<VectorId> truth;
-        for (auto& hit : exact.search(row(data, dims, n + q), 10).value()) truth.insert(hit.id);
-        for (auto& hit : index->search(row(data, dims, n + q), 10).value()) hits += truth.count(hit.id);
+        const auto expected = exact.search(row(data, dims, n + q), 10).value();
+        const auto found = index->search(row(data, dims, n + q), 10).value();
+        for (const auto& hit : expected) truth.insert(hit.id);
+        for (const auto& hit : found) hits += truth.count(hit.id);
     }
     EXPECT_GE(hits / double(queries * 10), 0.9);
 }
