@@ -7,7 +7,7 @@
 
 #include "../codec.hpp"
 #include "bulk_rows.hpp"
-#include "decoded_scan.hpp"
+#include "int8_code_scan.hpp"
 
 namespace tvdb {
 namespace {
@@ -80,8 +80,11 @@ void QuantizedFlatIndex::store(VectorId id, std::span<const float> vector) {
     if (appended) {
         codes_.resize(codes_.size() + config_.dimensions);
         scales_.push_back(1.0f);
+        code_norms_.push_back(0);
     }
-    scales_[slot] = quantize_into(vector, codes_.data() + slot * config_.dimensions);
+    int8_t* codes = codes_.data() + slot * config_.dimensions;
+    scales_[slot] = quantize_into(vector, codes);
+    code_norms_[slot] = code_norm(std::span(codes, config_.dimensions));
 }
 
 void QuantizedFlatIndex::store_codes(VectorId id, std::span<const int8_t> codes, float scale) {
@@ -89,9 +92,11 @@ void QuantizedFlatIndex::store_codes(VectorId id, std::span<const int8_t> codes,
     if (appended) {
         codes_.resize(codes_.size() + config_.dimensions);
         scales_.push_back(scale);
+        code_norms_.push_back(0);
     }
     std::copy(codes.begin(), codes.end(), codes_.begin() + slot * config_.dimensions);
     scales_[slot] = scale;
+    code_norms_[slot] = code_norm(codes);
 }
 
 Result<void> QuantizedFlatIndex::add(VectorId id, std::span<const float> vector) {
@@ -108,6 +113,7 @@ Result<void> QuantizedFlatIndex::add_batch_contiguous(std::span<const float> dat
     slots_.reserve(slots_.size() + *rows);
     codes_.reserve(codes_.size() + *rows * dims);
     scales_.reserve(scales_.size() + *rows);
+    code_norms_.reserve(code_norms_.size() + *rows);
     for (uint64_t i = 0; i < *rows; ++i) store(start_id + i, data.subspan(i * dims, dims));
     return {};
 }
@@ -116,13 +122,8 @@ Result<std::vector<SearchResult>> QuantizedFlatIndex::search(std::span<const flo
                                                              uint64_t k) const {
     if (slots_.size() == 0) return std::vector<SearchResult>{};
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
-    const size_t dims = config_.dimensions;
-    return scan_decoded(config_.metric, query, slots_.ids(), k,
-                        [&](size_t first, size_t n, float* out) {
-                            for (size_t s = first; s < first + n; ++s, out += dims) {
-                                dequantize_into(slot_codes(s), dims, scales_[s], out);
-                            }
-                        });
+    Int8Rows rows{slots_.ids(), codes_.data(), scales_.data(), code_norms_.data()};
+    return scan_int8_rows(config_.metric, query, rows, k);
 }
 
 bool QuantizedFlatIndex::remove(VectorId id) {
@@ -130,6 +131,7 @@ bool QuantizedFlatIndex::remove(VectorId id) {
     if (!slot) return false;
     move_last_row(codes_, config_.dimensions, *slot);
     move_last_row(scales_, 1, *slot);
+    move_last_row(code_norms_, 1, *slot);
     return true;
 }
 
@@ -185,6 +187,10 @@ Result<QuantizedFlatIndex> QuantizedFlatIndex::load(const std::string& path) {
         float scale = in.f32();
         if (!in.ok()) return fail(in.error());
         std::span codes(reinterpret_cast<const int8_t*>(raw_codes.data()), raw_codes.size());
+        if (std::find(codes.begin(), codes.end(), int8_t{-128}) != codes.end()) {
+            return fail(VectorDbError::serialization("entry " + std::to_string(e) +
+                                                     " holds the code -128, outside -127..127"));
+        }
         index.store_codes(id, codes, scale);
     }
     return index;

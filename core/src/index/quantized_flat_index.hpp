@@ -43,8 +43,8 @@ public:
     Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
     // The whole index encoded in memory, then written in place; Io on a write failure.
     Result<void> save(const std::string& path) const;
-    // Serialization for truncated or malformed content, or an entry whose code count is not
-    // `dimensions`; Io when the file cannot be read.
+    // Serialization for truncated or malformed content, an entry whose code count is not
+    // `dimensions` or a code of -128; Io when the file cannot be read.
     static Result<QuantizedFlatIndex> load(const std::string& path);
 
     // The stored form of one entry; nothing when the ID is absent.
@@ -61,6 +61,7 @@ private:
     SlotMap slots_;
     std::vector<int8_t> codes_;  // dimensions codes per slot
     std::vector<float> scales_;  // one per slot
+    std::vector<uint32_t> code_norms_;  // sum of squared codes per slot, for search bounds
 };
 
 }  // namespace tvdb
