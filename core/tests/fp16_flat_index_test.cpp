@@ -7,9 +7,11 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <random>
 
 #include "codec.hpp"
+#include "index/top_k.hpp"
 
 namespace tvdb {
 namespace {
@@ -121,6 +123,103 @@ TEST(Fp16FlatIndex, SearchIsExactOverWidenedVectors) {
             const auto& hit = (*hits)[i];
             EXPECT_EQ(hit.distance, distance(metric, query, widened[hit.id]));
             if (i > 0) EXPECT_LE((*hits)[i - 1].distance, hit.distance);
+        }
+    }
+}
+
+TEST(Fp16FlatIndex, EveryMetricMatchesDistanceForWholeAndTailedDimensions) {
+    std::mt19937 rng(8);
+    std::normal_distribution<float> normal;
+    for (size_t dims : {0u, 1u, 4u, 7u, 16u, 128u}) {
+        for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+            Fp16FlatIndex index(dims, metric);
+            std::vector<std::vector<float>> widened;
+            for (VectorId id = 0; id < 23; ++id) {  // a partial last group of four
+                std::vector<float> v(dims);
+                if (id != 5) {
+                    for (float& x : v) x = normal(rng);
+                }
+                ASSERT_TRUE(index.add(id, v));
+                for (float& x : v) x = round_trip(x);
+                widened.push_back(v);
+            }
+            for (bool zero_query : {false, true}) {
+                std::vector<float> query(dims);
+                if (!zero_query) {
+                    for (float& x : query) x = normal(rng);
+                }
+                auto hits = *index.search(query, 23);
+                ASSERT_EQ(hits.size(), 23u);
+                for (const auto& hit : hits) {
+                    float want = distance(metric, query, widened[hit.id]);
+                    ASSERT_EQ(std::bit_cast<uint32_t>(hit.distance), std::bit_cast<uint32_t>(want))
+                        << dims << " " << static_cast<int>(metric) << " " << hit.id;
+                }
+            }
+        }
+    }
+}
+
+TEST(Fp16FlatIndex, SwapRemovalKeepsEveryOtherVectorIntact) {
+    std::mt19937 rng(12);
+    std::normal_distribution<float> normal;
+    const size_t dims = 6;
+    Fp16FlatIndex index(dims, Metric::L2);
+    std::map<VectorId, std::vector<uint16_t>> expected;
+    for (int step = 0; step < 6000; ++step) {
+        VectorId id = rng() % 700;  // spans three chunks
+        if (rng() % 3 == 0) {
+            EXPECT_EQ(index.remove(id), expected.erase(id) == 1);
+        } else {
+            std::vector<float> v(dims);
+            for (float& x : v) x = normal(rng);
+            ASSERT_TRUE(index.add(id, v));
+            std::vector<uint16_t> halves;
+            for (float x : v) halves.push_back(float_to_half(x));
+            expected[id] = halves;
+        }
+    }
+    ASSERT_EQ(index.len(), expected.size());
+    for (const auto& [id, halves] : expected) EXPECT_EQ(*index.stored(id), halves);
+    size_t visited = 0;
+    index.iter_vectors([&](VectorId id, std::span<const float> v) {
+        ++visited;
+        for (size_t i = 0; i < dims; ++i) EXPECT_EQ(v[i], half_to_float(expected.at(id)[i]));
+    });
+    EXPECT_EQ(visited, expected.size());
+}
+
+TEST(Fp16FlatIndex, EarlyStoppingScansAnswerLikeAPlainScanAcrossChunks) {
+    std::mt19937 rng(31);
+    std::normal_distribution<float> normal;
+    for (size_t dims : {3u, 37u, 40u, 64u}) {
+        std::vector<std::vector<float>> centres(5, std::vector<float>(dims));
+        for (auto& c : centres)
+            for (float& x : c) x = 3.0f * normal(rng);
+        for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+            Fp16FlatIndex index(dims, metric);
+            std::vector<float> v(dims);
+            for (VectorId id = 0; id < 900; ++id) {
+                const auto& c = centres[id % centres.size()];
+                for (size_t i = 0; i < dims; ++i) v[i] = c[i] + 0.3f * normal(rng);
+                ASSERT_TRUE(index.add(id, v));
+            }
+            for (VectorId id = 0; id < 900; id += 7) index.remove(id);  // moves slots across chunks
+            const auto& c = centres[2];
+            for (size_t i = 0; i < dims; ++i) v[i] = c[i] + 0.3f * normal(rng);
+            for (uint64_t k : {1u, 5u, 50u}) {
+                TopK plain(k);
+                index.iter_vectors([&](VectorId id, std::span<const float> x) {
+                    plain.push(id, distance(metric, v, x));
+                });
+                auto want = plain.take_sorted();
+                auto got = *index.search(v, k);
+                ASSERT_EQ(got.size(), want.size());
+                for (size_t i = 0; i < got.size(); ++i) {
+                    EXPECT_EQ(got[i].id, want[i].id);
+                    EXPECT_EQ(got[i].distance, want[i].distance);
+                }
+            }
         }
     }
 }

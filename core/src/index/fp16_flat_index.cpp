@@ -3,10 +3,12 @@
 #include <immintrin.h>
 
 #include <bit>
+#include <limits>
 
 #include "../codec.hpp"
 #include "bulk_rows.hpp"
-#include "decoded_scan.hpp"
+#include "half_group_scan.hpp"
+#include "top_k.hpp"
 
 namespace tvdb {
 namespace {
@@ -96,18 +98,30 @@ void halves_to_floats(const uint16_t* halves, size_t n, float* out) {
 }
 
 Fp16FlatIndex::Fp16FlatIndex(uint64_t dimensions, Metric metric)
-    : config_{.dimensions = dimensions, .metric = metric} {}
+    : config_{.dimensions = dimensions, .metric = metric}, layout_(dimensions) {}
 
-uint16_t* Fp16FlatIndex::place(VectorId id) {
+size_t Fp16FlatIndex::place(VectorId id) {
     auto [slot, appended] = slots_.place(id);
-    if (appended) halves_.resize(halves_.size() + config_.dimensions);
-    return halves_.data() + slot * config_.dimensions;
+    if (appended && slot % HalfLayout::kChunkRows == 0) {
+        halves_.resize(halves_.size() + layout_.chunk_halves);
+    }
+    return slot;
+}
+
+void Fp16FlatIndex::write_slot(size_t slot, const uint16_t* halves) {
+    for (size_t i = 0; i < config_.dimensions; ++i) halves_[layout_.offset(slot, i)] = halves[i];
+}
+
+void Fp16FlatIndex::read_slot(size_t slot, uint16_t* halves) const {
+    for (size_t i = 0; i < config_.dimensions; ++i) halves[i] = halves_[layout_.offset(slot, i)];
 }
 
 Result<void> Fp16FlatIndex::add(VectorId id, std::span<const float> vector) {
     if (auto ok = check_dimensions(config_.dimensions, vector.size()); !ok) return ok;
-    uint16_t* halves = place(id);
-    for (size_t i = 0; i < vector.size(); ++i) halves[i] = float_to_half(vector[i]);
+    size_t slot = place(id);
+    for (size_t i = 0; i < vector.size(); ++i) {
+        halves_[layout_.offset(slot, i)] = float_to_half(vector[i]);
+    }
     return {};
 }
 
@@ -116,40 +130,62 @@ Result<void> Fp16FlatIndex::add_batch_contiguous(std::span<const float> data, Ve
     if (!rows) return fail(rows.error());
     const size_t dims = config_.dimensions;
     slots_.reserve(slots_.size() + *rows);
-    halves_.reserve(halves_.size() + *rows * dims);
+    halves_.reserve(halves_.size() + (*rows / HalfLayout::kChunkRows + 1) * layout_.chunk_halves);
     for (uint64_t r = 0; r < *rows; ++r) {
-        uint16_t* halves = place(start_id + r);
+        size_t slot = place(start_id + r);
         const float* row = data.data() + r * dims;
-        for (size_t i = 0; i < dims; ++i) halves[i] = float_to_half(row[i]);
+        for (size_t i = 0; i < dims; ++i) halves_[layout_.offset(slot, i)] = float_to_half(row[i]);
     }
     return {};
 }
 
 Result<std::vector<SearchResult>> Fp16FlatIndex::search(std::span<const float> query,
                                                         uint64_t k) const {
-    if (slots_.size() == 0) return std::vector<SearchResult>{};
+    const size_t slots = slots_.size();
+    if (slots == 0) return std::vector<SearchResult>{};
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
-    const size_t dims = config_.dimensions;
-    // Slots are contiguous, so a block of rows widens in one pass.
-    return scan_decoded(config_.metric, query, slots_.ids(), k,
-                        [&](size_t first, size_t n, float* out) {
-                            halves_to_floats(slot_halves(first), n * dims, out);
-                        });
+    if (k == 0) return std::vector<SearchResult>{};
+    float distances[HalfLayout::kChunkRows];
+    auto ids = slots_.ids();
+    TopK top(std::min<uint64_t>(k, slots));
+    for (size_t first = 0; first < slots; first += HalfLayout::kChunkRows) {
+        size_t n = std::min(HalfLayout::kChunkRows, slots - first);
+        // Rows at or beyond the worst kept distance cannot be kept: an L2 scan may stop
+        // measuring them early.
+        float abandon_at = top.full() ? l2_abandon_threshold(top.worst())
+                                      : std::numeric_limits<float>::infinity();
+        const uint16_t* chunk = halves_.data() + first / HalfLayout::kChunkRows * layout_.chunk_halves;
+        half_chunk_distances(config_.metric, query, layout_, chunk, n, abandon_at, distances);
+        for (size_t s = 0; s < n; ++s) top.push(ids[first + s], distances[s]);
+    }
+    return top.take_sorted();
 }
 
 bool Fp16FlatIndex::remove(VectorId id) {
     auto slot = slots_.remove(id);
     if (!slot) return false;
-    move_last_row(halves_, config_.dimensions, *slot);
+    const size_t last = slots_.size();  // the slot that moved into the hole
+    if (*slot != last) {
+        std::vector<uint16_t> moved(config_.dimensions);
+        read_slot(last, moved.data());
+        write_slot(*slot, moved.data());
+    }
+    if (last % HalfLayout::kChunkRows == 0) {
+        halves_.resize(halves_.size() - layout_.chunk_halves);
+    } else {
+        for (size_t i = 0; i < config_.dimensions; ++i) halves_[layout_.offset(last, i)] = 0;
+    }
     return true;
 }
 
 void Fp16FlatIndex::iter_vectors(const VectorVisitor& visit) const {
     if (slots_.size() == 0) return;
+    std::vector<uint16_t> halves(config_.dimensions);
     std::vector<float> decoded(config_.dimensions);
     auto ids = slots_.ids();
     for (size_t s = 0; s < ids.size(); ++s) {
-        halves_to_floats(slot_halves(s), config_.dimensions, decoded.data());
+        read_slot(s, halves.data());
+        halves_to_floats(halves.data(), halves.size(), decoded.data());
         visit(ids[s], decoded);
     }
 }
@@ -157,8 +193,9 @@ void Fp16FlatIndex::iter_vectors(const VectorVisitor& visit) const {
 std::optional<std::vector<uint16_t>> Fp16FlatIndex::stored(VectorId id) const {
     auto slot = slots_.find(id);
     if (!slot) return std::nullopt;
-    const uint16_t* halves = slot_halves(*slot);
-    return std::vector<uint16_t>(halves, halves + config_.dimensions);
+    std::vector<uint16_t> halves(config_.dimensions);
+    read_slot(*slot, halves.data());
+    return halves;
 }
 
 Result<void> Fp16FlatIndex::save(const std::string& path) const {
@@ -167,9 +204,11 @@ Result<void> Fp16FlatIndex::save(const std::string& path) const {
     out.u32(static_cast<uint32_t>(config_.metric));
     out.count(slots_.size());
     auto ids = slots_.ids();
+    std::vector<uint16_t> halves(config_.dimensions);
     for (size_t s = 0; s < ids.size(); ++s) {
+        read_slot(s, halves.data());
         out.u64(ids[s]);
-        out.u16_seq(std::span(slot_halves(s), config_.dimensions));
+        out.u16_seq(halves);
     }
     return write_file(path, out.bytes());
 }
@@ -183,6 +222,7 @@ Result<Fp16FlatIndex> Fp16FlatIndex::load(const std::string& path) {
     uint64_t entries = in.count(kEntryMinBytes);
     if (!in.ok()) return fail(in.error());
     Fp16FlatIndex index(dimensions, metric);
+    std::vector<uint16_t> halves;
     for (uint64_t e = 0; e < entries; ++e) {
         VectorId id = in.u64();
         uint64_t components = in.count(sizeof(uint16_t));
@@ -192,8 +232,9 @@ Result<Fp16FlatIndex> Fp16FlatIndex::load(const std::string& path) {
         }
         auto raw = in.raw(components * sizeof(uint16_t));
         if (!in.ok()) return fail(in.error());
-        uint16_t* halves = index.place(id);
-        if (!raw.empty()) std::memcpy(halves, raw.data(), raw.size());
+        halves.resize(components);  // the count now matches bytes that exist
+        if (!raw.empty()) std::memcpy(halves.data(), raw.data(), raw.size());
+        index.write_slot(index.place(id), halves.data());
     }
     return index;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "half_group_scan.hpp"
 #include "slot_map.hpp"
 #include "vector_index.hpp"
 
@@ -18,9 +19,13 @@ float half_to_float(uint16_t half);
 void halves_to_floats(const uint16_t* halves, size_t n, float* out);
 
 // Brute force over half-precision vectors: half the memory of FlatIndex. Searches widen each
-// stored vector and measure it against the full-precision query. A repeated ID replaces the
-// stored vector. Halves are kept back to back in slot order, which is also the order of
-// iteration and of saved entries.
+// stored vector and measure it against the full-precision query, with exactly the sums of
+// `distance`. A repeated ID replaces the stored vector. Slot order is the order of iteration
+// and of saved entries.
+//
+// Halves are stored in chunks of slots laid out for scanning (see HalfLayout): an L2 search
+// reads the first sixteen components of many slots as one run and stops measuring the slots
+// that these already rule out.
 class Fp16FlatIndex final : public VectorIndex {
 public:
     Fp16FlatIndex(uint64_t dimensions, Metric metric);
@@ -46,14 +51,15 @@ public:
     std::optional<std::vector<uint16_t>> stored(VectorId id) const;
 
 private:
-    uint16_t* place(VectorId id);
-    const uint16_t* slot_halves(size_t slot) const {
-        return halves_.data() + slot * config_.dimensions;
-    }
+    // Returns the slot of `id`, growing the store when the slot is new.
+    size_t place(VectorId id);
+    void write_slot(size_t slot, const uint16_t* halves);
+    void read_slot(size_t slot, uint16_t* halves) const;
 
     IndexConfig config_;
+    HalfLayout layout_;
     SlotMap slots_;
-    std::vector<uint16_t> halves_;  // dimensions halves per slot
+    std::vector<uint16_t> halves_;  // whole chunks of layout_
 };
 
 }  // namespace tvdb
