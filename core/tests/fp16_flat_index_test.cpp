@@ -122,7 +122,9 @@ TEST(Fp16FlatIndex, SearchIsExactOverWidenedVectors) {
         for (size_t i = 0; i < hits->size(); ++i) {
             const auto& hit = (*hits)[i];
             EXPECT_EQ(hit.distance, distance(metric, query, widened[hit.id]));
-            if (i > 0) EXPECT_LE((*hits)[i - 1].distance, hit.distance);
+            if (i > 0) {
+                EXPECT_LE((*hits)[i - 1].distance, hit.distance);
+            }
         }
     }
 }
