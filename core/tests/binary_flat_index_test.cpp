@@ -8,6 +8,7 @@
 #include <random>
 
 #include "codec.hpp"
+#include "index/top_k.hpp"
 
 namespace tvdb {
 namespace {
@@ -81,6 +82,39 @@ TEST(BinaryFlatIndex, SearchAgreesWithABruteForceOverManyWordCounts) {
             for (size_t w = 0; w < q.bits.size(); ++w)
                 h += std::popcount(q.bits[w] ^ stored[hit.id].bits[w]);
             ASSERT_EQ(hit.distance, static_cast<float>(h) / static_cast<float>(dims));
+        }
+    }
+}
+
+TEST(BinaryFlatIndex, SmallKAnswersLikeAPlainScanInSlotOrder) {
+    std::mt19937 rng(5);
+    std::normal_distribution<float> normal;
+    const size_t dims = 24;  // few distinct Hamming distances: many ties at the boundary
+    for (Metric metric : {Metric::L2, Metric::DotProduct}) {
+        BinaryFlatIndex index(dims, metric);
+        for (VectorId id = 0; id < 2000; ++id) {
+            std::vector<float> v(dims);
+            for (float& x : v) x = normal(rng);
+            ASSERT_TRUE(index.add(id, v));
+        }
+        std::vector<float> query(dims);
+        for (float& x : query) x = normal(rng);
+        BinaryVec q = BinaryVec::encode(query);
+        for (uint64_t k : {1u, 3u, 40u}) {
+            TopK plain(k);
+            const float d = static_cast<float>(dims);
+            index.iter_vectors([&](VectorId id, std::span<const float>) {
+                BinaryVec x = *index.stored(id);
+                float h = static_cast<float>(std::popcount(q.bits[0] ^ x.bits[0]));
+                plain.push(id, metric == Metric::L2 ? h / d : -(x.norm * ((d - 2.0f * h) * q.norm)) / d);
+            });
+            auto want = plain.take_sorted();
+            auto got = *index.search(query, k);
+            ASSERT_EQ(got.size(), want.size());
+            for (size_t i = 0; i < got.size(); ++i) {
+                EXPECT_EQ(got[i].id, want[i].id);
+                EXPECT_EQ(got[i].distance, want[i].distance);
+            }
         }
     }
 }

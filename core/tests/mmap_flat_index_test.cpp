@@ -257,7 +257,9 @@ TEST_F(MmapFlatIndexTest, SearchMatchesFlatIndexOverFileAndPendingVectors) {
             for (float& x : v) x = normal(rng);
             ASSERT_TRUE(index.add(id, v));
             ASSERT_TRUE(flat.add(id, v));
-            if (id == 500) ASSERT_TRUE(index.persist());
+            if (id == 500) {
+                ASSERT_TRUE(index.persist());
+            }
         }
         for (VectorId id = 0; id < 700; id += 9) {
             index.remove(id);

@@ -11,7 +11,6 @@
 namespace tvdb {
 namespace {
 
-constexpr size_t kScanBlock = 256;
 constexpr size_t kEntryMinBytes = 8 + 8 + 4;  // ID, word count, norm
 
 void set_sign_bits(std::span<const float> vector, uint64_t* words) {
@@ -139,13 +138,23 @@ Result<std::vector<SearchResult>> BinaryFlatIndex::search(std::span<const float>
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     if (k == 0) return std::vector<SearchResult>{};
     BinaryVec q = BinaryVec::encode(query);
+    TopK top(std::min<uint64_t>(k, slots));
+    if (config_.metric == Metric::DotProduct || config_.dimensions == 0 ||
+        config_.dimensions > kMaxTabledDimensions) {
+        scan_scores(q, top);
+    } else {
+        scan_fractions(q, top);
+    }
+    return top.take_sorted();
+}
+
+void BinaryFlatIndex::scan_scores(const BinaryVec& q, TopK& top) const {
     const float d = static_cast<float>(config_.dimensions);
     const bool dot_product = config_.metric == Metric::DotProduct;
     auto ids = slots_.ids();
-    TopK top(std::min<uint64_t>(k, slots));
     uint32_t hamming[kScanBlock];
-    for (size_t first = 0; first < slots; first += kScanBlock) {
-        size_t n = std::min(kScanBlock, slots - first);
+    for (size_t first = 0; first < ids.size(); first += kScanBlock) {
+        size_t n = std::min(kScanBlock, ids.size() - first);
         hamming_rows(q.bits.data(), slot_words(first), words_per_slot_, n, hamming);
         for (size_t i = 0; i < n; ++i) {
             float h = static_cast<float>(hamming[i]);
@@ -154,7 +163,32 @@ Result<std::vector<SearchResult>> BinaryFlatIndex::search(std::span<const float>
             top.push(ids[first + i], score);
         }
     }
-    return top.take_sorted();
+}
+
+// Under L2 and Cosine the score h / d never decreases with h, so rows are kept or passed over
+// by comparing Hamming distances: a row can be kept only when its distance is below that of
+// the worst kept row. Scores come from a table of the same divisions.
+void BinaryFlatIndex::scan_fractions(const BinaryVec& q, TopK& top) const {
+    const size_t dims = config_.dimensions;
+    const float d = static_cast<float>(dims);
+    std::vector<float> fraction(dims + 1);
+    for (size_t h = 0; h <= dims; ++h) fraction[h] = static_cast<float>(h) / d;
+    auto ids = slots_.ids();
+    uint32_t hamming[kScanBlock];
+    uint64_t admit_below = dims + 1;
+    for (size_t first = 0; first < ids.size(); first += kScanBlock) {
+        size_t n = std::min(kScanBlock, ids.size() - first);
+        hamming_rows(q.bits.data(), slot_words(first), words_per_slot_, n, hamming);
+        for (size_t i = 0; i < n; ++i) {
+            if (hamming[i] >= admit_below) continue;
+            top.push(ids[first + i], fraction[hamming[i]]);
+            if (top.full()) {
+                admit_below = static_cast<uint64_t>(
+                    std::lower_bound(fraction.begin(), fraction.end(), top.worst()) -
+                    fraction.begin());
+            }
+        }
+    }
 }
 
 bool BinaryFlatIndex::remove(VectorId id) {

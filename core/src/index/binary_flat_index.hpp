@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "slot_map.hpp"
+#include "top_k.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {
@@ -55,6 +56,12 @@ public:
     std::optional<BinaryVec> stored(VectorId id) const;
 
 private:
+    static constexpr size_t kScanBlock = 256;
+    // Dimension counts up to which a search tabulates the score of every Hamming distance.
+    static constexpr uint64_t kMaxTabledDimensions = uint64_t{1} << 20;
+
+    void scan_scores(const BinaryVec& q, TopK& top) const;
+    void scan_fractions(const BinaryVec& q, TopK& top) const;
     void store(VectorId id, std::span<const float> vector);
     void store_encoded(VectorId id, const uint64_t* bits, float norm);
     const uint64_t* slot_words(size_t slot) const { return words_.data() + slot * words_per_slot_; }
