@@ -12,7 +12,7 @@ BUILD_FUZZ ?= build-fuzz
 FUZZ_CLANG ?= clang++-19
 FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
 FUZZ_SECONDS ?= 60
-FUZZ_CI_SECONDS ?= 15
+FUZZ_CI_RUNS ?= 100000
 FUZZ_TARGETS ?=
 PYTHON := $(abspath $(VENV))/bin/python
 CMAKE := $(abspath $(VENV))/bin/cmake
@@ -87,7 +87,7 @@ fuzz: fuzz-build
 	fuzz/run.sh $(BUILD_FUZZ) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 fuzz-ci: fuzz-build
-	fuzz/run.sh $(BUILD_FUZZ) $(FUZZ_CI_SECONDS) $(FUZZ_TARGETS)
+	fuzz/run.sh $(BUILD_FUZZ) runs:$(FUZZ_CI_RUNS) $(FUZZ_TARGETS)
 
 demo: build
 	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) examples/demo.py

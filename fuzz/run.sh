@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# Runs every fuzz target built in BUILD_DIR for SECONDS each, starting from the seeds its
-# own <target>_seeds program writes plus the corpus kept from earlier runs.
-# Usage: fuzz/run.sh BUILD_DIR SECONDS [target ...]   (default: every fuzz/*_fuzz.cpp)
+# Runs every fuzz target built in BUILD_DIR, starting from the seeds its own <target>_seeds
+# program writes.
+#   explore mode, BUDGET = SECONDS: each target runs that long from its seeds plus the corpus
+#     kept from earlier runs, which it grows; every run walks a new random path.
+#   replay mode, BUDGET = "runs:N": each target executes N inputs from its seeds alone with a
+#     fixed random seed, so a run is repeatable: the same build finds the same things on any
+#     machine. This is the mode a CI gate uses.
+# Usage: fuzz/run.sh BUILD_DIR BUDGET [target ...]   (default: every fuzz/*_fuzz.cpp)
 # Exits non-zero on the first crash, hang, leak or broken invariant, printing the reproducer.
 set -euo pipefail
 build_dir=$1
-seconds=$2
+budget=$2
 shift 2
 cd "$(dirname "$0")/.."
 if [ $# -eq 0 ]; then
@@ -15,16 +20,23 @@ fi
 summary=()
 for target in "$@"; do
   seeds=$build_dir/seeds/$target
-  corpus=$build_dir/corpus/$target
+  if [[ $budget == runs:* ]]; then
+    corpus=$build_dir/replay-corpus/$target
+    rm -rf "$corpus"
+    limits=(-runs="${budget#runs:}" -seed=1)
+  else
+    corpus=$build_dir/corpus/$target
+    limits=(-max_total_time="$budget")
+  fi
   artifacts=$build_dir/artifacts/$target
   log=$build_dir/logs/$target.log
   rm -rf "$seeds"
   mkdir -p "$seeds" "$corpus" "$artifacts" "$(dirname "$log")"
   "$build_dir/${target}_seeds" "$seeds"
-  echo "fuzzing $target for ${seconds}s"
+  echo "fuzzing $target (${budget})"
   # -timeout: one input taking longer is a hang; -rss_limit_mb bounds memory per run.
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      "$build_dir/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      "$build_dir/$target" "${limits[@]}" -timeout=10 -rss_limit_mb=2048 \
       -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts/" \
       "$corpus" "$seeds" >"$log" 2>&1; then
     tail -n 60 "$log"

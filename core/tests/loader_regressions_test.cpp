@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "index/binary_flat_index.hpp"
+#include "index/flat_index.hpp"
+#include "index/fp16_flat_index.hpp"
 #include "index/hnsw_index.hpp"
+#include "index/quantized_flat_index.hpp"
 
 // In sanitizer builds an allocation a loader should never make fails loudly instead of
 // being satisfied lazily by overcommitted memory.
@@ -39,4 +43,23 @@ TEST(HnswIndexFile, HugeDimensionWithoutNodesIsNotAllocated) {
         EXPECT_EQ((*loaded)->len(), 0u);
         EXPECT_EQ((*loaded)->config().dimensions, 0x200000002u);
     }
+}
+
+template <typename Index>
+class EmptyFlatFile : public ::testing::Test {};
+using FlatKinds = ::testing::Types<tvdb::FlatIndex, tvdb::QuantizedFlatIndex, tvdb::Fp16FlatIndex,
+                                   tvdb::BinaryFlatIndex>;
+TYPED_TEST_SUITE(EmptyFlatFile, FlatKinds);
+
+TYPED_TEST(EmptyFlatFile, HugeDimensionWithoutRowsSavesAndLoadsBack) {
+    // An fp16 file of dimension 0x930000000000004 and no entries once loaded fine but sized
+    // a row buffer of that many halves when saved again.
+    const uint64_t dimensions = 0x930000000000004u;
+    const std::string path = ::testing::TempDir() + "/empty_huge_dimension.bin";
+    ASSERT_TRUE(TypeParam(dimensions, tvdb::Metric::L2).save(path));
+    auto loaded = TypeParam::load(path);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->len(), 0u);
+    EXPECT_EQ(loaded->config().dimensions, dimensions);
+    EXPECT_TRUE(loaded->save(path));
 }

@@ -204,7 +204,8 @@ Result<void> Fp16FlatIndex::save(const std::string& path) const {
     out.u32(static_cast<uint32_t>(config_.metric));
     out.count(slots_.size());
     auto ids = slots_.ids();
-    std::vector<uint16_t> halves(config_.dimensions);
+    // Sized only when there are rows: an empty index may carry any dimension count.
+    std::vector<uint16_t> halves(ids.empty() ? 0 : config_.dimensions);
     for (size_t s = 0; s < ids.size(); ++s) {
         read_slot(s, halves.data());
         out.u64(ids[s]);
