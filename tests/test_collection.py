@@ -7,6 +7,7 @@ import sys
 import textwrap
 import threading
 import time
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -50,6 +51,22 @@ class TestPayloadConversion:
         back = stored_payload(docs, {"b": np.bool_(True), "i": np.int64(-3), "f": np.float32(0.5)})
         assert back == {"b": True, "i": -3, "f": 0.5}
         assert isinstance(back["b"], bool) and isinstance(back["i"], int)
+
+    def test_objects_convert_through_index_then_float_then_str(self, docs):
+        class Indexed:
+            def __index__(self):
+                return 7
+
+        class Floating:
+            def __float__(self):
+                return 2.5
+
+        class Word(str):
+            pass
+
+        back = stored_payload(docs, {"d": Decimal("1.25"), "i": Indexed(), "f": Floating(),
+                                     "w": Word("text"), "c": 1 + 2j})
+        assert back == {"d": 1.25, "i": 7, "f": 2.5, "w": "text", "c": "(1+2j)"}
 
     def test_other_objects_are_stored_as_their_str(self, docs):
         assert stored_payload(docs, (1, 2)) == "(1, 2)"
