@@ -8,14 +8,17 @@
 
 namespace tvdb {
 
-Result<FileEncoder> FileEncoder::create(const std::string& path) {
+Result<FileEncoder> FileEncoder::create(const std::string& path, size_t buffer_size) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    return FileEncoder(fd);
+    return FileEncoder(fd, buffer_size == 0 ? kBufferSize : buffer_size);
 }
 
 FileEncoder::FileEncoder(FileEncoder&& other) noexcept
-    : fd_(other.fd_), buffer_(std::move(other.buffer_)), write_errno_(other.write_errno_) {
+    : fd_(other.fd_),
+      buffer_size_(other.buffer_size_),
+      buffer_(std::move(other.buffer_)),
+      write_errno_(other.write_errno_) {
     other.fd_ = -1;
 }
 
@@ -26,12 +29,12 @@ FileEncoder::~FileEncoder() {
 void FileEncoder::put_bytes(const void* data, size_t size) {
     const auto* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
-        size_t room = kBufferSize - buffer_.size();
+        size_t room = buffer_size_ - buffer_.size();
         size_t n = size < room ? size : room;
         buffer_.insert(buffer_.end(), p, p + n);
         p += n;
         size -= n;
-        if (buffer_.size() == kBufferSize) drain();
+        if (buffer_.size() == buffer_size_) drain();
     }
 }
 

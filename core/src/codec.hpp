@@ -71,15 +71,16 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-// Encodes into a file created (or truncated) at `path`, through an 8192-byte buffer. The
-// first write failure is kept and every later write is dropped; `finish` drains the buffer,
-// closes the file and reports that failure as Serialization.
+// Encodes into a file created (or truncated) at `path`, through a buffer of `buffer_size`
+// bytes (8192 unless asked otherwise). The first write failure is kept and every later write
+// is dropped; `finish` drains the buffer, closes the file and reports that failure as
+// Serialization.
 class FileEncoder : public RecordEncoder<FileEncoder> {
 public:
     static constexpr size_t kBufferSize = 8192;
 
     // Fails with Io when the file cannot be created.
-    static Result<FileEncoder> create(const std::string& path);
+    static Result<FileEncoder> create(const std::string& path, size_t buffer_size = kBufferSize);
     FileEncoder(FileEncoder&& other) noexcept;
     FileEncoder& operator=(FileEncoder&&) = delete;
     ~FileEncoder();
@@ -88,10 +89,13 @@ public:
     Result<void> finish();
 
 private:
-    explicit FileEncoder(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+    FileEncoder(int fd, size_t buffer_size) : fd_(fd), buffer_size_(buffer_size) {
+        buffer_.reserve(buffer_size_);
+    }
     void drain();
 
     int fd_;
+    size_t buffer_size_;
     std::vector<uint8_t> buffer_;
     int write_errno_ = 0;
 };

@@ -335,9 +335,9 @@ void distance_rows_ord(Metric metric, std::span<const float> query, const float*
     rows_kernel(metric, query, rows, query.size(), n_rows, out, true);
 }
 
-void distance_rows_strided(Metric metric, std::span<const float> query, const float* rows,
-                           std::size_t row_stride, std::size_t n_rows, float* out) {
-    rows_kernel(metric, query, rows, row_stride, n_rows, out, false);
+void distance_rows_strided_ord(Metric metric, std::span<const float> query, const float* rows,
+                               std::size_t row_stride, std::size_t n_rows, float* out) {
+    rows_kernel(metric, query, rows, row_stride, n_rows, out, true);
 }
 
 }  // namespace tvdb

@@ -50,9 +50,9 @@ void distance_rows(Metric metric, std::span<const float> query, const float* row
 void distance_rows_ord(Metric metric, std::span<const float> query, const float* rows,
                        std::size_t n_rows, float* out);
 
-// `distance_rows` over rows that start `row_stride` floats apart (row_stride >= query.size()),
-// for rows interleaved with other data such as records of a mapped file.
-void distance_rows_strided(Metric metric, std::span<const float> query, const float* rows,
-                           std::size_t row_stride, std::size_t n_rows, float* out);
+// `distance_rows_ord` over rows that start `row_stride` floats apart (row_stride >=
+// query.size()), for rows interleaved with other data such as records of a mapped file.
+void distance_rows_strided_ord(Metric metric, std::span<const float> query, const float* rows,
+                               std::size_t row_stride, std::size_t n_rows, float* out);
 
 }  // namespace tvdb

@@ -28,6 +28,9 @@ Result<MappedFile> MappedFile::map(const std::string& path) {
     int code = errno;
     ::close(fd);
     if (address == MAP_FAILED) return fail(VectorDbError::io_errno(code));
+    // Pages read from disk through this mapping come in huge folios where the file system
+    // allows it; the advice is only a hint, so its failure changes nothing.
+    (void)::madvise(address, size, MADV_HUGEPAGE);
     return MappedFile(address, size);
 }
 

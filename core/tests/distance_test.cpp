@@ -92,15 +92,25 @@ TEST(Distance, EveryKernelMatchesTheFixedSummationOrderBitForBit) {
                 rows.push_back(random_vector(rng, len));
                 packed.insert(packed.end(), rows.back().begin(), rows.back().end());
             }
-            std::vector<float> from_rows(rows.size()), from_rows_ord(rows.size());
+            // The same rows again, each followed by three floats of other data.
+            std::vector<float> interleaved;
+            for (const auto& row : rows) {
+                interleaved.insert(interleaved.end(), row.begin(), row.end());
+                interleaved.insert(interleaved.end(), {-1.0f, 2.0f, 1e30f});
+            }
+            std::vector<float> from_rows(rows.size()), from_rows_ord(rows.size()),
+                from_strided(rows.size());
             distance_rows(metric, q, packed.data(), rows.size(), from_rows.data());
             tvdb::distance_rows_ord(metric, q, packed.data(), rows.size(), from_rows_ord.data());
+            tvdb::distance_rows_strided_ord(metric, q, interleaved.data(), len + 3, rows.size(),
+                                            from_strided.data());
             for (size_t r = 0; r < rows.size(); ++r) {
                 float expected = reference(metric, q, rows[r]);
                 EXPECT_TRUE(same_bits(distance(metric, q, rows[r]), expected)) << len;
                 EXPECT_TRUE(same_bits(from_rows[r], expected)) << "rows, len " << len << " row " << r;
                 float ord = metric == Metric::L2 ? reference_sum(q, rows[r], 0) : expected;
                 EXPECT_TRUE(same_bits(from_rows_ord[r], ord)) << "rows ord, len " << len;
+                EXPECT_TRUE(same_bits(from_strided[r], ord)) << "strided, len " << len;
             }
             std::array<const float*, 4> four{rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data()};
             auto batch = distance_ord_batch4(metric, q, four);

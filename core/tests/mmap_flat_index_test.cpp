@@ -217,6 +217,33 @@ TEST_F(MmapFlatIndexTest, FlushAppendsInPlaceWithoutDeletionsAndRewritesWithThem
     EXPECT_FALSE(index.has_unflushed_changes());
 }
 
+TEST_F(MmapFlatIndexTest, LargeRewritesAndAppendsKeepEveryRecordAcrossWriteChunks) {
+    // Records of 520 bytes: a rewrite of 3000 and an append of 9000 cross several 2 MiB
+    // write chunks, the append starting in the middle of one.
+    const uint64_t dims = 128;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> uniform(-1, 1);
+    std::vector<float> rows(12000 * dims);
+    for (float& x : rows) x = uniform(rng);
+    {
+        MmapFlatIndex index = open(dims);
+        ASSERT_TRUE(index.add_batch_contiguous(std::span(rows).first(3000 * dims), 0));
+        ASSERT_TRUE(index.persist());
+        ASSERT_TRUE(index.add_batch_contiguous(std::span(rows).subspan(3000 * dims), 3000));
+        ASSERT_TRUE(index.persist());
+    }
+    EXPECT_EQ(file_bytes().size(), tvec::record_offset(12000, dims));
+    MmapFlatIndex index = open(dims);
+    ASSERT_EQ(index.len(), 12000u);
+    VectorId expected = 0;
+    index.iter_vectors([&](VectorId id, std::span<const float> vector) {
+        ASSERT_EQ(id, expected);
+        ASSERT_TRUE(std::equal(vector.begin(), vector.end(), rows.begin() + id * dims)) << id;
+        ++expected;
+    });
+    EXPECT_EQ(expected, 12000u);
+}
+
 TEST_F(MmapFlatIndexTest, ReopenRestoresExactlyTheFlushedRecords) {
     {
         MmapFlatIndex index = open();
