@@ -1,19 +1,19 @@
 #include "index/ivf_index.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 
+#include "clustered_test_support.hpp"
 #include "codec.hpp"
 
 namespace tvdb {
 namespace {
+
+using testing::row;
+using testing::TempFile;
 
 std::unique_ptr<IvfIndex> make_ivf(uint64_t dims, IvfConfig ivf, Metric metric = Metric::L2) {
     auto index = IvfIndex::create({.dimensions = dims, .metric = metric}, ivf);
@@ -50,33 +50,11 @@ std::vector<SearchResult> brute_force(Metric metric, const std::vector<float>& p
     return all;
 }
 
-std::span<const float> row(const std::vector<float>& points, uint64_t dims, uint64_t i) {
-    return std::span(points).subspan(i * dims, dims);
-}
-
 std::multiset<VectorId> ids_of(const std::vector<SearchResult>& hits) {
     std::multiset<VectorId> ids;
     for (const auto& hit : hits) ids.insert(hit.id);
     return ids;
 }
-
-class TempFile {
-public:
-    TempFile()
-        : path_(std::filesystem::temp_directory_path() /
-                ("ivf_test_" + std::to_string(getpid()) + "_" + std::to_string(counter_++))) {}
-    ~TempFile() { std::filesystem::remove(path_); }
-    std::string path() const { return path_.string(); }
-    void write(const std::vector<uint8_t>& bytes) const {
-        std::ofstream(path_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    }
-    std::vector<uint8_t> read() const { return *read_file(path()); }
-
-private:
-    static inline int counter_ = 0;
-    std::filesystem::path path_;
-};
 
 TEST(IvfCreate, RejectsZeroLists) {
     auto index = IvfIndex::create({.dimensions = 4, .metric = Metric::L2}, {.n_lists = 0});
@@ -177,24 +155,9 @@ protected:
         ASSERT_EQ(index_->n_centroids(), kPoints);
     }
 
-    uint64_t list_of(VectorId id) const {
-        for (uint64_t list = 0; list < index_->lists().size(); ++list) {
-            const auto& ids = index_->lists()[list].ids;
-            if (std::find(ids.begin(), ids.end(), id) != ids.end()) return list;
-        }
-        return UINT64_MAX;
-    }
-
+    uint64_t list_of(VectorId id) const { return testing::list_of(*index_, id); }
     std::unique_ptr<IvfIndex> with_nprobe(uint64_t nprobe) const {
-        TempFile file;
-        EXPECT_TRUE(index_->save(file.path()));
-        // nprobe is fixed at construction; rewrite it in the saved record (bytes 20..28).
-        auto bytes = file.read();
-        std::memcpy(bytes.data() + 20, &nprobe, sizeof nprobe);
-        file.write(bytes);
-        auto loaded = IvfIndex::load(file.path());
-        EXPECT_TRUE(loaded.has_value());
-        return std::move(*loaded);
+        return testing::reload(*index_, nprobe);
     }
 
     std::vector<float> points_;
@@ -293,12 +256,7 @@ TEST_F(IvfTrainedTest, EveryTruncationOfASavedFileIsRejected) {
     ASSERT_TRUE(index_->save(file.path()));
     auto bytes = file.read();
     // Every cut inside the header, then a spread over the rest.
-    for (size_t cut = 0; cut < bytes.size(); cut += (cut < 64 ? 1 : 7)) {
-        file.write({bytes.begin(), bytes.begin() + cut});
-        auto loaded = IvfIndex::load(file.path());
-        ASSERT_FALSE(loaded.has_value()) << "cut at " << cut;
-        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization);
-    }
+    testing::expect_truncations_rejected<IvfIndex>(bytes, 64, 7);
     auto missing = IvfIndex::load(file.path() + ".missing");
     EXPECT_EQ(missing.error().kind, ErrorKind::Io);
 }
@@ -327,13 +285,7 @@ TEST(IvfBulk, TrainsPartWayAndAssignsTheRest) {
     EXPECT_EQ(hits[0].id, 199u);
 }
 
-std::unique_ptr<IvfIndex> round_trip(const IvfIndex& index) {
-    TempFile file;
-    EXPECT_TRUE(index.save(file.path()));
-    auto loaded = IvfIndex::load(file.path());
-    EXPECT_TRUE(loaded.has_value());
-    return std::move(*loaded);
-}
+std::unique_ptr<IvfIndex> round_trip(const IvfIndex& index) { return testing::reload(index); }
 
 TEST(IvfPersistence, UntrainedIndexKeepsItsBufferAndTrainsAfterLoad) {
     auto index = make_ivf(2, {.n_lists = 2, .train_size = 3}, Metric::Cosine);
@@ -358,6 +310,7 @@ struct SnapshotFields {
     std::vector<float> centroids = {0, 0, 1, 1};
     uint64_t n_centroids = 2;
     std::vector<PostingList> lists = {{{1}, {0, 0}, 2}, {{2}, {1, 1}, 2}};
+    std::vector<std::pair<VectorId, uint64_t>> id_to_list;
     bool trained = true;
 };
 
@@ -376,7 +329,11 @@ std::vector<uint8_t> encode(const SnapshotFields& f) {
         out.f32_seq(list.vectors);
         out.u64(list.dim);
     }
-    out.count(0);
+    out.count(f.id_to_list.size());
+    for (const auto& [id, list] : f.id_to_list) {
+        out.u64(id);
+        out.u64(list);
+    }
     out.boolean(f.trained);
     return out.take();
 }
@@ -407,12 +364,49 @@ TEST(IvfPersistence, LoadRejectsFieldsThatDisagree) {
     TempFile file;
     file.write(encode(f));
     ASSERT_TRUE(IvfIndex::load(file.path()).has_value()) << "the unmodified record loads";
-    for (const auto& [name, fields] : cases) {
-        file.write(encode(fields));
-        auto loaded = IvfIndex::load(file.path());
-        ASSERT_FALSE(loaded.has_value()) << name;
-        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization) << name;
-    }
+    testing::expect_each_rejected<IvfIndex>(cases, encode);
+}
+
+TEST(IvfPersistence, LoadRejectsAnIdToListThatDisagreesWithTheLists) {
+    SnapshotFields f;
+    f.id_to_list = {{1, 0}, {2, 1}};
+    std::vector<std::pair<const char*, SnapshotFields>> cases;
+    cases.push_back({"ID mapped past the last list", f});
+    cases.back().second.id_to_list[1].second = 2;
+    cases.push_back({"ID mapped to a list that does not hold it", f});
+    cases.back().second.id_to_list[1].second = 0;
+    cases.push_back({"unknown ID mapped", f});
+    cases.back().second.id_to_list.push_back({9, 1});
+    cases.push_back({"untrained index with list entries", f});
+    cases.back().second.trained = false;
+    cases.back().second.id_to_list.clear();
+
+    TempFile file;
+    file.write(encode(f));
+    ASSERT_TRUE(IvfIndex::load(file.path()).has_value()) << "the consistent record loads";
+    testing::expect_each_rejected<IvfIndex>(cases, encode);
+}
+
+// Re-adding trained IDs leaves older copies behind, in another list or in the same one, and
+// removing the newest leaves them unmapped: files of all these states load and keep them.
+TEST_F(IvfTrainedTest, FilesHoldingOlderCopiesOfReaddedIdsLoad) {
+    ASSERT_TRUE(index_->add(3, row(points_, kDims, 7)));
+    ASSERT_TRUE(index_->add(4, row(points_, kDims, 4)));
+    ASSERT_TRUE(index_->add(6, row(points_, kDims, 8)));
+    ASSERT_TRUE(index_->remove(6));
+    auto loaded = with_nprobe(kPoints);
+    EXPECT_EQ(loaded->len(), kPoints + 2);
+    auto hits = *loaded->search(row(points_, kDims, 4), 2);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].id, 4u);
+    EXPECT_EQ(hits[1].id, 4u);
+    // Each removal takes the newest copy, then the ID is unknown to the map.
+    EXPECT_TRUE(loaded->remove(3));
+    EXPECT_EQ(loaded->lists()[list_of(7)].ids, (std::vector<VectorId>{7}));
+    EXPECT_TRUE(loaded->remove(4));
+    EXPECT_FALSE(loaded->remove(4));
+    EXPECT_FALSE(loaded->remove(6));
+    EXPECT_EQ(loaded->len(), kPoints);
 }
 
 }  // namespace

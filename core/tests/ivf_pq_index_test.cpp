@@ -1,21 +1,21 @@
 #include "index/ivf_pq_index.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <cmath>
 #include <limits>
-#include <random>
+#include <map>
 
+#include "clustered_test_support.hpp"
 #include "codec.hpp"
 
 namespace tvdb {
 namespace {
+
+using testing::reload;
+using testing::row;
+using testing::TempFile;
 
 IvfPqConfig config_of(uint64_t n_lists, uint64_t nprobe, uint64_t train_size, uint64_t m,
                       uint64_t k_sub = 16) {
@@ -34,53 +34,13 @@ std::unique_ptr<IvfPqIndex> make_ivf_pq(uint64_t dims, IvfPqConfig config,
 }
 
 std::vector<float> spread_points(uint64_t n, uint64_t dims, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> normal(0.0f, 10.0f);
-    std::vector<float> points(n * dims);
-    for (float& x : points) x = normal(gen);
-    return points;
-}
-
-std::span<const float> row(const std::vector<float>& points, uint64_t dims, uint64_t i) {
-    return std::span(points).subspan(i * dims, dims);
+    return testing::normal_rows(n, dims, seed, 10.0f);
 }
 
 float squared_l2(std::span<const float> a, std::span<const float> b) {
     float sum = 0.0f;
     for (size_t t = 0; t < a.size(); ++t) sum += (a[t] - b[t]) * (a[t] - b[t]);
     return sum;
-}
-
-class TempFile {
-public:
-    TempFile()
-        : path_(std::filesystem::temp_directory_path() /
-                ("ivf_pq_test_" + std::to_string(getpid()) + "_" + std::to_string(counter_++))) {}
-    ~TempFile() { std::filesystem::remove(path_); }
-    std::string path() const { return path_.string(); }
-    void write(const std::vector<uint8_t>& bytes) const {
-        std::ofstream(path_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    }
-    std::vector<uint8_t> read() const { return *read_file(path()); }
-
-private:
-    static inline int counter_ = 0;
-    std::filesystem::path path_;
-};
-
-std::unique_ptr<IvfPqIndex> reload(const IvfPqIndex& index, std::optional<uint64_t> nprobe = {}) {
-    TempFile file;
-    EXPECT_TRUE(index.save(file.path()));
-    if (nprobe) {
-        // nprobe follows dimensions, metric and n_lists: bytes 20..28.
-        auto bytes = file.read();
-        std::memcpy(bytes.data() + 20, &*nprobe, sizeof *nprobe);
-        file.write(bytes);
-    }
-    auto loaded = IvfPqIndex::load(file.path());
-    EXPECT_TRUE(loaded.has_value()) << (loaded ? "" : loaded.error().message());
-    return loaded ? std::move(*loaded) : nullptr;
 }
 
 TEST(IvfPqCreate, RejectsConfigurationsTrainingCannotSatisfy) {
@@ -151,13 +111,7 @@ protected:
         ASSERT_EQ(index_->n_centroids(), kPoints);
     }
 
-    uint64_t list_of(VectorId id) const {
-        for (uint64_t list = 0; list < index_->lists().size(); ++list) {
-            const auto& ids = index_->lists()[list].ids;
-            if (std::find(ids.begin(), ids.end(), id) != ids.end()) return list;
-        }
-        return UINT64_MAX;
-    }
+    uint64_t list_of(VectorId id) const { return testing::list_of(*index_, id); }
 
     std::map<VectorId, std::vector<std::vector<float>>> visited() const {
         std::map<VectorId, std::vector<std::vector<float>>> seen;
@@ -255,13 +209,7 @@ TEST_F(IvfPqTrainedTest, SaveAndLoadReproduceTheIndex) {
 TEST_F(IvfPqTrainedTest, EveryTruncationOfASavedFileIsRejected) {
     TempFile file;
     ASSERT_TRUE(index_->save(file.path()));
-    auto bytes = file.read();
-    for (size_t cut = 0; cut < bytes.size(); cut += (cut < 96 ? 1 : 11)) {
-        file.write({bytes.begin(), bytes.begin() + cut});
-        auto loaded = IvfPqIndex::load(file.path());
-        ASSERT_FALSE(loaded.has_value()) << "cut at " << cut;
-        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization);
-    }
+    testing::expect_truncations_rejected<IvfPqIndex>(file.read(), 96, 11);
 }
 
 TEST(IvfPqSearch, CodedDistancesAreTheSumOfTheResidualsTableEntries) {
@@ -332,6 +280,9 @@ struct SnapshotFields {
     uint64_t codebook_k_sub = 2;
     std::vector<uint8_t> code = {1};
     std::vector<float> full_vector = {1, 1};
+    // IDs given `full_vector`.
+    std::vector<VectorId> full_vector_ids = {42};
+    std::vector<std::pair<VectorId, uint64_t>> id_to_list = {{42, 0}};
     bool trained = true;
 };
 
@@ -355,12 +306,16 @@ std::vector<uint8_t> encode(const SnapshotFields& f) {
     out.count(1);
     out.u64(42);
     out.u8_seq(f.code);
-    out.count(1);
-    out.u64(42);
-    out.f32_seq(f.full_vector);
-    out.count(1);
-    out.u64(42);
-    out.u64(0);
+    out.count(f.full_vector_ids.size());
+    for (VectorId id : f.full_vector_ids) {
+        out.u64(id);
+        out.f32_seq(f.full_vector);
+    }
+    out.count(f.id_to_list.size());
+    for (const auto& [id, list] : f.id_to_list) {
+        out.u64(id);
+        out.u64(list);
+    }
     out.boolean(f.trained);
     return out.take();
 }
@@ -388,12 +343,43 @@ TEST(IvfPqPersistence, LoadRejectsFieldsThatDisagree) {
     auto valid = IvfPqIndex::load(file.path());
     ASSERT_TRUE(valid.has_value()) << valid.error().message();
     EXPECT_EQ((*valid)->search(std::vector<float>{0.5f, 0.5f}, 1)->at(0).id, 42u);
-    for (const auto& [name, fields] : cases) {
-        file.write(encode(fields));
-        auto loaded = IvfPqIndex::load(file.path());
-        ASSERT_FALSE(loaded.has_value()) << name;
-        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization) << name;
-    }
+    testing::expect_each_rejected<IvfPqIndex>(cases, encode);
+}
+
+TEST(IvfPqPersistence, LoadRejectsMapsThatDisagreeWithTheLists) {
+    std::vector<std::pair<const char*, SnapshotFields>> cases;
+    SnapshotFields f;
+    cases.push_back({"ID mapped past the last list", f});
+    cases.back().second.id_to_list = {{42, 1}};
+    cases.push_back({"ID mapped to a list that does not hold it", f});
+    cases.back().second.id_to_list.push_back({7, 0});
+    cases.back().second.full_vector_ids.push_back(7);
+    cases.push_back({"mapped ID without a full vector", f});
+    cases.back().second.full_vector_ids.clear();
+    cases.push_back({"full vector of an unmapped ID", f});
+    cases.back().second.full_vector_ids.push_back(7);
+    cases.push_back({"untrained index with list entries", f});
+    cases.back().second.trained = false;
+    cases.back().second.id_to_list.clear();
+    cases.back().second.full_vector_ids.clear();
+
+    testing::expect_each_rejected<IvfPqIndex>(cases, encode);
+}
+
+// Re-adding trained IDs leaves older entries behind, which removing the newest leaves
+// unmapped and without a full vector: files of these states load and keep them.
+TEST_F(IvfPqTrainedTest, FilesHoldingOlderEntriesOfReaddedIdsLoad) {
+    ASSERT_TRUE(index_->add(3, row(points_, kDims, 7)));
+    ASSERT_TRUE(index_->add(6, row(points_, kDims, 6)));
+    ASSERT_TRUE(index_->remove(6));
+    auto loaded = reload(*index_, kPoints);
+    EXPECT_EQ(loaded->len(), kPoints + 1);
+    EXPECT_EQ(loaded->search(row(points_, kDims, 6), 1)->at(0).id, 6u);
+    EXPECT_FALSE(loaded->remove(6));
+    EXPECT_TRUE(loaded->remove(3));
+    EXPECT_EQ(loaded->lists()[list_of(7)].ids, (std::vector<VectorId>{7}));
+    EXPECT_FALSE(loaded->remove(3));
+    EXPECT_EQ(loaded->len(), kPoints);
 }
 
 }  // namespace

@@ -7,23 +7,19 @@
 #include <random>
 #include <set>
 
+#include "clustered_test_support.hpp"
+
 namespace tvdb {
 namespace {
 
-std::vector<float> random_rows(uint64_t n, uint64_t d, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> normal(0.0f, 1.0f);
-    std::vector<float> rows(n * d);
-    for (float& x : rows) x = normal(gen);
-    return rows;
-}
+using testing::normal_rows;
 
 TEST(BatchAssign, MatrixFormMatchesKernelAssignment) {
     // Odd sizes exercise the kernel tails and the eight-lane argmin tail.
     for (uint64_t d : {1u, 5u, 19u, 64u}) {
         const uint64_t n = 301, k = 37;
-        auto vectors = random_rows(n, d, 1);
-        auto centroids = random_rows(k, d, 2);
+        auto vectors = normal_rows(n, d, 1);
+        auto centroids = normal_rows(k, d, 2);
         auto by_matrix = batch_assign_l2_argmin(vectors.data(), n, centroids.data(), k, d);
         ASSERT_EQ(by_matrix.size(), n);
         for (uint64_t i = 0; i < n; ++i) {
@@ -77,7 +73,7 @@ TEST(NearestCentroids, RanksByOrderPreservingDistanceAndStopsAtCount) {
 
 TEST(TrainKmeans, FewerVectorsThanClustersMakesEachVectorACentroid) {
     const uint64_t d = 4, n = 5;
-    auto vectors = random_rows(n, d, 3);
+    auto vectors = normal_rows(n, d, 3);
     auto result = train_kmeans(Metric::L2, vectors.data(), n, d, 16, 25);
     ASSERT_EQ(result.k, n);
     std::set<std::vector<float>> expected, got;
@@ -96,7 +92,7 @@ TEST(TrainKmeans, FewerVectorsThanClustersMakesEachVectorACentroid) {
 
 TEST(TrainKmeans, ZeroIterationsKeepsSeedCentroidsAndAssignsAllToZero) {
     const uint64_t d = 2, n = 20;
-    auto vectors = random_rows(n, d, 4);
+    auto vectors = normal_rows(n, d, 4);
     auto result = train_kmeans(Metric::Cosine, vectors.data(), n, d, 3, 0);
     EXPECT_EQ(result.k, 3u);
     EXPECT_EQ(result.assignment, std::vector<uint64_t>(n, 0));
@@ -175,7 +171,7 @@ TEST(LloydRounds, SkippingVectorsByBoundsAssignsAsMeasuringEveryVector) {
     const uint64_t d = 16, n = 3000, k = 24;
     std::mt19937 gen(6);
     std::normal_distribution<float> normal(0.0f, 1.0f);
-    auto centres = random_rows(12, d, 7);
+    auto centres = normal_rows(12, d, 7);
     std::vector<float> vectors;
     for (uint64_t i = 0; i < n; ++i) {
         for (uint64_t t = 0; t < d; ++t) vectors.push_back(3.0f * centres[(i % 12) * d + t] + normal(gen));

@@ -2,19 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <set>
+
+#include "clustered_test_support.hpp"
 
 namespace tvdb {
 namespace {
 
-std::vector<float> random_rows(uint64_t n, uint64_t d, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<float> normal(0.0f, 1.0f);
-    std::vector<float> rows(n * d);
-    for (float& x : rows) x = normal(gen);
-    return rows;
-}
+using testing::normal_rows;
 
 PqCodebook trained(const std::vector<float>& vectors, uint64_t dims, PqConfig config) {
     auto book = PqCodebook::train(vectors.data(), vectors.size() / dims, dims, config);
@@ -68,7 +63,7 @@ TEST(PqTrain, SingleVectorGivesItsOwnSubvectorsThenZeroCentroids) {
 
 TEST(PqTrain, ZeroIterationsKeepsTrainingSubvectorsAsCentroids) {
     const uint64_t dims = 4, n = 20;
-    auto vectors = random_rows(n, dims, 1);
+    auto vectors = normal_rows(n, dims, 1);
     auto book = trained(vectors, dims, {.m = 2, .k_sub = 8, .max_iter = 0});
     for (uint64_t s = 0; s < 2; ++s) {
         for (uint64_t j = 0; j < 8; ++j) {
@@ -84,7 +79,7 @@ TEST(PqTrain, ZeroIterationsKeepsTrainingSubvectorsAsCentroids) {
 
 TEST(PqEncode, CentroidsEncodeToTheirOwnIndexesWithZeroTableEntries) {
     const uint64_t dims = 8;
-    auto vectors = random_rows(600, dims, 2);
+    auto vectors = normal_rows(600, dims, 2);
     auto book = trained(vectors, dims, {.m = 4, .k_sub = 256, .max_iter = 5});
     for (uint64_t j : {0u, 17u, 128u, 255u}) {
         // Sub-space s takes centroid (j + s) % 256 of its own sub-space.
@@ -106,9 +101,9 @@ TEST(PqEncode, CentroidsEncodeToTheirOwnIndexesWithZeroTableEntries) {
 
 TEST(PqEncode, BatchEncodingMatchesSingleEncoding) {
     const uint64_t dims = 12, n = 200;
-    auto vectors = random_rows(n, dims, 3);
+    auto vectors = normal_rows(n, dims, 3);
     auto book = trained(vectors, dims, {.m = 3, .k_sub = 32, .max_iter = 10});
-    auto others = random_rows(n, dims, 4);
+    auto others = normal_rows(n, dims, 4);
     std::vector<uint8_t> batch(n * 3);
     book.encode_batch(others.data(), n, dims, batch.data());
     for (uint64_t i = 0; i < n; ++i) {
@@ -131,7 +126,7 @@ TEST(PqTable, EntriesAreSquaredSubDistances) {
 }
 
 TEST(PqCodec, ReadRejectsACentroidCountThatDisagreesWithTheShape) {
-    auto book = trained(random_rows(10, 4, 5), 4, {.m = 2, .k_sub = 4});
+    auto book = trained(normal_rows(10, 4, 5), 4, {.m = 2, .k_sub = 4});
     ByteEncoder out;
     book.write_to(out);
     {
