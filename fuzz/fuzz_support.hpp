@@ -129,4 +129,46 @@ inline void exercise_loaded_index(VectorIndex& index, IndexPromises promises = {
     (void)index.search(query, 3);
 }
 
+// Seeds for the inverted-file targets: for each metric, indexes built by `make(metric)` and
+// given 0, 3 and 24 vectors of `dims` >= 3 components (enough to train with a small
+// train_size), less ID 2, each saved as a seed.
+template <typename Make>
+void write_clustered_seeds(const std::string& dir, uint64_t dims, Make&& make) {
+    int seed = 0;
+    for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+        for (uint64_t count : {0, 3, 24}) {
+            auto index = make(metric);
+            if (!index) continue;
+            for (uint64_t i = 0; i < count; ++i) {
+                std::vector<float> v(dims, 1.0f);
+                v[0] = static_cast<float>(i % 5);
+                v[1] = static_cast<float>(i % 3) - 1.0f;
+                v[2] = static_cast<float>(i) * 0.1f;
+                (void)(*index)->add(i + 1, v);
+            }
+            (void)(*index)->remove(2);
+            (void)(*index)->save(dir + "/seed_" + std::to_string(seed++));
+        }
+    }
+}
+
+// The round of a target whose `Index::load` gives a std::unique_ptr<Index>: the input goes
+// through the file `<name>.bin`; an index the loader accepts must save, load back with the
+// same len(), and pass exercise_loaded_index.
+template <typename Index>
+void check_index_file(std::string_view name, const uint8_t* data, size_t size,
+                      IndexPromises promises = {}) {
+    const std::string input = scratch_path(std::string(name) + ".bin");
+    const std::string resaved = scratch_path(std::string(name) + ".resaved.bin");
+    write_bytes(input, data, size);
+    auto loaded = Index::load(input);
+    if (!loaded) return;
+
+    require((*loaded)->save(resaved).has_value(), "an accepted index saves");
+    auto again = Index::load(resaved);
+    require(again.has_value(), "a saved index loads");
+    require((*again)->len() == (*loaded)->len(), "save and load keep len()");
+    exercise_loaded_index(**loaded, promises);
+}
+
 }  // namespace tvdb::fuzz

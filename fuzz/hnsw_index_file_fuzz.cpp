@@ -36,17 +36,6 @@ void write_seeds(const std::string& dir) {
 }  // namespace tvdb::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace tvdb;
-    static const std::string input = fuzz::scratch_path("hnsw_index.bin");
-    static const std::string resaved = fuzz::scratch_path("hnsw_index.resaved.bin");
-    fuzz::write_bytes(input, data, size);
-    auto loaded = HnswIndex::load(input);
-    if (!loaded) return 0;
-
-    fuzz::require((*loaded)->save(resaved).has_value(), "an accepted index saves");
-    auto again = HnswIndex::load(resaved);
-    fuzz::require(again.has_value(), "a saved index loads");
-    fuzz::require((*again)->len() == (*loaded)->len(), "save and load keep len()");
-    fuzz::exercise_loaded_index(**loaded);
+    tvdb::fuzz::check_index_file<tvdb::HnswIndex>("hnsw_index", data, size);
     return 0;
 }
