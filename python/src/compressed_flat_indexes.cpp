@@ -30,18 +30,12 @@ Distance is computed via Hamming distance (popcount).
 Same API as FlatIndex.
 )";
 
-constexpr const char* kAddBatchNpDoc =
-    "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.";
-
-// The members of the compressed kinds carry only their signatures as documentation.
-constexpr const char* kSignatureOnly = "";
-
 // Everything but the constructor is the same for the three compressed kinds.
 template <typename Core>
 void define_compressed_members(IndexClass<Core>& index) {
     index.add(kSignatureOnly)
         .add_batch(kSignatureOnly)
-        .add_batch_np(kAddBatchNpDoc)
+        .add_batch_np(kPlainAddBatchNpDoc)
         .search(kSignatureOnly)
         .remove(kSignatureOnly)
         .save_load(kSignatureOnly, kSignatureOnly)

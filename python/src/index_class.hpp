@@ -19,6 +19,13 @@ namespace tvdb::py {
 
 namespace nb = nanobind;
 
+// The docstring of add_batch_np for the kinds that have nothing to add to it.
+inline constexpr const char* kPlainAddBatchNpDoc =
+    "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.";
+
+// For members documented by their signature alone.
+inline constexpr const char* kSignatureOnly = "";
+
 template <typename Core>
 struct PyIndex {
     std::unique_ptr<Core> core;

@@ -1,3 +1,6 @@
+#include <string>
+#include <string_view>
+
 #include "index/ivf_index.hpp"
 #include "index/ivf_pq_index.hpp"
 
@@ -11,11 +14,8 @@ namespace {
 // The standalone classes always iterate k-means 25 times at most.
 constexpr uint64_t kStandaloneMaxIter = 25;
 
-constexpr const char* kIvfIndexDoc = R"(Inverted file index. Cluster-based ANN using k-means.
-
-Auto-trains after train_size inserts. Rule of thumb: n_lists = sqrt(N).
-
-Args:
+// Constructor arguments both classes take and document alike.
+constexpr std::string_view kSharedArgsDoc = R"(Args:
     dimensions: Number of dimensions per vector.
     metric: Distance metric - "l2", "cosine", or "dot_product".
     n_lists: Number of clusters (default 256).
@@ -23,34 +23,29 @@ Args:
     train_size: Vectors buffered before auto-training (default 4096).
 )";
 
-constexpr const char* kIvfPqIndexDoc =
-    R"(IVF with product quantization. Extreme memory reduction (~96x for 1536-dim).
+const std::string kIvfIndexDoc = std::string(R"(Inverted file index. Cluster-based ANN using k-means.
+
+Auto-trains after train_size inserts. Rule of thumb: n_lists = sqrt(N).
+
+)") + std::string(kSharedArgsDoc);
+
+const std::string kIvfPqIndexDoc =
+    std::string(R"(IVF with product quantization. Extreme memory reduction (~96x for 1536-dim).
 
 Combines the IVF coarse quantizer with PQ compression of the residual vectors (vector minus
 its cluster centroid). Meant for million-scale datasets.
 
-Args:
-    dimensions: Number of dimensions per vector.
-    metric: Distance metric - "l2", "cosine", or "dot_product".
-    n_lists: Number of clusters (default 256).
-    nprobe: Clusters scanned per query (default 16).
-    train_size: Vectors buffered before auto-training (default 4096).
-    pq_m: Number of PQ sub-quantizers (default 8, must divide dimensions).
+)") + std::string(kSharedArgsDoc) +
+    R"(    pq_m: Number of PQ sub-quantizers (default 8, must divide dimensions).
     pq_k_sub: Centroids per sub-quantizer (default 256).
 )";
-
-constexpr const char* kAddBatchNpDoc =
-    "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.";
-
-// Members other than add_batch_np carry only their signature.
-constexpr const char* kSignatureOnly = "";
 
 // The members the two inverted-file classes share, all as in FlatIndex plus a lock-free flush.
 template <typename Core>
 void bind_common_members(IndexClass<Core>& cls) {
     cls.add(kSignatureOnly)
         .add_batch(kSignatureOnly)
-        .add_batch_np(kAddBatchNpDoc)
+        .add_batch_np(kPlainAddBatchNpDoc)
         .search(kSignatureOnly)
         .remove(kSignatureOnly)
         .flush(kSignatureOnly)
@@ -61,7 +56,7 @@ void bind_common_members(IndexClass<Core>& cls) {
 }  // namespace
 
 void register_ivf_index(nb::module_& module) {
-    IndexClass<IvfIndex> ivf(module, "IvfIndex", kIvfIndexDoc);
+    IndexClass<IvfIndex> ivf(module, "IvfIndex", kIvfIndexDoc.c_str());
     ivf.cls().def(
         "__init__",
         [](PyIndex<IvfIndex>* self, uint64_t dimensions, const std::string& metric,
@@ -80,7 +75,7 @@ void register_ivf_index(nb::module_& module) {
 }
 
 void register_ivf_pq_index(nb::module_& module) {
-    IndexClass<IvfPqIndex> ivf_pq(module, "IvfPqIndex", kIvfPqIndexDoc);
+    IndexClass<IvfPqIndex> ivf_pq(module, "IvfPqIndex", kIvfPqIndexDoc.c_str());
     ivf_pq.cls().def(
         "__init__",
         [](PyIndex<IvfPqIndex>* self, uint64_t dimensions, const std::string& metric,

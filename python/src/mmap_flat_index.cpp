@@ -18,9 +18,6 @@ Args:
     path: Path to the memory-mapped vector file.
 )";
 
-constexpr const char* kAddBatchNpDoc =
-    "Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.";
-constexpr const char* kSignatureOnly = "";
 }  // namespace
 
 void register_mmap_flat_index(nb::module_& module) {
@@ -36,7 +33,7 @@ void register_mmap_flat_index(nb::module_& module) {
         nb::arg("dimensions"), nb::arg("metric") = "l2", nb::arg("path") = "./mmap_index.tvec");
     index.add(kSignatureOnly)
         .add_batch(kSignatureOnly)
-        .add_batch_np(kAddBatchNpDoc)
+        .add_batch_np(kPlainAddBatchNpDoc)
         .search(kSignatureOnly)
         .remove(kSignatureOnly)
         .properties(nullptr, nullptr);
