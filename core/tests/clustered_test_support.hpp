@@ -86,6 +86,16 @@ std::unique_ptr<Index> reload(const Index& index, std::optional<uint64_t> nprobe
     return loaded ? std::move(*loaded) : nullptr;
 }
 
+// An ID-to-list map as both inverted-file records hold it: a count, then ID and list index.
+inline void put_id_to_list(ByteEncoder& out,
+                           const std::vector<std::pair<VectorId, uint64_t>>& id_to_list) {
+    out.count(id_to_list.size());
+    for (const auto& [id, list] : id_to_list) {
+        out.u64(id);
+        out.u64(list);
+    }
+}
+
 // Each named record, written to a file, is refused by `Index::load` as Serialization.
 template <typename Index, typename Fields, typename Encode>
 void expect_each_rejected(const std::vector<std::pair<const char*, Fields>>& cases,

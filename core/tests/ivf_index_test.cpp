@@ -329,11 +329,7 @@ std::vector<uint8_t> encode(const SnapshotFields& f) {
         out.f32_seq(list.vectors);
         out.u64(list.dim);
     }
-    out.count(f.id_to_list.size());
-    for (const auto& [id, list] : f.id_to_list) {
-        out.u64(id);
-        out.u64(list);
-    }
+    testing::put_id_to_list(out, f.id_to_list);
     out.boolean(f.trained);
     return out.take();
 }

@@ -311,11 +311,7 @@ std::vector<uint8_t> encode(const SnapshotFields& f) {
         out.u64(id);
         out.f32_seq(f.full_vector);
     }
-    out.count(f.id_to_list.size());
-    for (const auto& [id, list] : f.id_to_list) {
-        out.u64(id);
-        out.u64(list);
-    }
+    testing::put_id_to_list(out, f.id_to_list);
     out.boolean(f.trained);
     return out.take();
 }
