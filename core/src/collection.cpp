@@ -182,25 +182,31 @@ Result<void> reconcile_mmap(MmapFlatIndex& index, ReplayStaging& staging) {
     return {};
 }
 
+struct ReplayedIndex {
+    std::unique_ptr<VectorIndex> index;
+    bool graph_adopted = false;
+};
+
 // The index of a reopened collection, built once from the final replayed state.
-Result<std::unique_ptr<VectorIndex>> index_from_replay(const CollectionMeta& meta,
-                                                       const std::string& dir,
-                                                       std::unique_ptr<VectorIndex> index,
-                                                       ReplayStaging& staging) {
+Result<ReplayedIndex> index_from_replay(const CollectionMeta& meta, const std::string& dir,
+                                        std::unique_ptr<VectorIndex> index,
+                                        ReplayStaging& staging) {
     if (meta.index_type == IndexType::Hnsw) {
-        if (auto adopted = adopt_saved_graph(meta, dir, staging)) return adopted;
+        if (auto adopted = adopt_saved_graph(meta, dir, staging)) {
+            return ReplayedIndex{std::move(adopted), true};
+        }
     }
     if (meta.index_type == IndexType::MmapFlat) {
         if (auto ok = reconcile_mmap(static_cast<MmapFlatIndex&>(*index), staging); !ok) {
             return fail(ok.error());
         }
-        return index;
+        return ReplayedIndex{std::move(index)};
     }
     // Kinds that train (ivf, ivf_pq) do so inside `add` once `train_size` vectors arrived;
     // nothing here trains a smaller sample.
     auto live = staging.take_live();
     if (auto added = index->add_batch(live); !added) return fail(added.error());
-    return index;
+    return ReplayedIndex{std::move(index)};
 }
 
 }  // namespace
@@ -228,14 +234,15 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, con
 
 Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
                        SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads,
-                       PayloadTexts payload_texts, Wal wal)
+                       PayloadTexts payload_texts, Wal wal, bool graph_on_disk)
     : meta_(std::move(meta)),
       dir_(std::move(dir)),
       index_(std::move(index)),
       sparse_(std::move(sparse)),
       payloads_(std::move(payloads)),
       payload_texts_(std::move(payload_texts)),
-      wal_(std::make_unique<Wal>(std::move(wal))) {}
+      wal_(std::make_unique<Wal>(std::move(wal))),
+      graph_on_disk_(graph_on_disk) {}
 
 Collection::Collection(Collection&&) noexcept = default;
 Collection& Collection::operator=(Collection&&) noexcept = default;
@@ -254,7 +261,8 @@ Result<Collection> Collection::create(const std::string& dir, CollectionMeta met
     }
     auto wal = Wal::open(join(dir, wal_format::kLogFileName));
     if (!wal) return fail(wal.error());
-    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, {}, {}, std::move(*wal));
+    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, {}, {}, std::move(*wal),
+                      /*graph_on_disk=*/true);
 }
 
 Result<Collection> Collection::load(const std::string& dir) {
@@ -318,8 +326,9 @@ Result<Collection> Collection::load(const std::string& dir) {
     }
     auto wal = Wal::open(wal_path);
     if (!wal) return fail(wal.error());
-    return Collection(std::move(*meta), dir, std::move(*built), std::move(sparse),
-                      std::move(payloads), std::move(payload_texts), std::move(*wal));
+    const bool graph_on_disk = built->graph_adopted || meta->index_type != IndexType::Hnsw;
+    return Collection(std::move(*meta), dir, std::move(built->index), std::move(sparse),
+                      std::move(payloads), std::move(payload_texts), std::move(*wal), graph_on_disk);
 }
 
 uint64_t Collection::len() const { return index_->len(); }
@@ -471,6 +480,7 @@ void Collection::set_payload(VectorId id, std::optional<Payload> payload,
 }
 
 Result<void> Collection::after_write(bool promotion_check) {
+    graph_on_disk_ = false;
     if (wal_count() >= meta_.wal_compact_threshold) {
         if (auto compacted = compact(); !compacted) return compacted;
     }
@@ -551,13 +561,24 @@ Result<void> Collection::compact() {
     if (!wal) return fail(wal.error());
     // Counting restarts so that only frames appended from now on lead to the next rewrite.
     wal_ = std::make_unique<Wal>(std::move(*wal));
-    if (auto saved = index_->save_graph(file_path(kGraphFileName)); !saved) return saved;
+    if (auto saved = save_graph(); !saved) return saved;
     if (auto* mmap = dynamic_cast<MmapFlatIndex*>(index_.get())) {
         if (auto persisted = mmap->persist(); !persisted) return persisted;
     }
     // Without sparse vectors an old sparse.bin would only bring back deleted ones.
     if (sparse_.is_empty()) return remove_file_if_present(file_path(kSparseFileName));
     return sparse_.save(file_path(kSparseFileName));
+}
+
+Result<void> Collection::save_graph() {
+    if (auto saved = index_->save_graph(file_path(kGraphFileName)); !saved) return saved;
+    graph_on_disk_ = true;
+    return {};
+}
+
+Result<void> Collection::save_graph_if_changed() {
+    if (graph_on_disk_ || meta_.index_type != IndexType::Hnsw) return {};
+    return save_graph();
 }
 
 Result<void> Collection::promote_to_hnsw() {

@@ -106,13 +106,17 @@ public:
     const Payload* payload(VectorId id) const;
     // Frames counted toward the compaction threshold.
     uint64_t wal_count() const;
+    // Writes hnsw.graph when the in-memory graph differs from the one on disk (writes since
+    // the last compaction, or a graph rebuilt from the log at open), so the next open adopts
+    // it instead of rebuilding. Nothing to do for other index kinds.
+    Result<void> save_graph_if_changed();
 
 private:
     using PayloadTexts = std::unordered_map<VectorId, std::string>;
 
     Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
                SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads,
-               PayloadTexts payload_texts, Wal wal);
+               PayloadTexts payload_texts, Wal wal, bool graph_on_disk);
 
     Result<void> check_add_record(VectorId id, size_t components,
                                   std::optional<size_t> payload_bytes,
@@ -125,6 +129,7 @@ private:
                                   std::optional<Payload> payload,
                                   std::optional<SparseVector> sparse);
     Result<void> after_write(bool promotion_check);
+    Result<void> save_graph();
     void set_payload(VectorId id, std::optional<Payload> payload, std::optional<std::string> text);
     std::string file_path(const char* name) const;
 
@@ -137,6 +142,8 @@ private:
     // serialising every payload again.
     PayloadTexts payload_texts_;
     std::unique_ptr<Wal> wal_;
+    // Whether hnsw.graph holds exactly the in-memory graph.
+    bool graph_on_disk_;
 };
 
 }  // namespace tvdb

@@ -116,4 +116,8 @@ void CollectionManager::replace(const std::string& name, std::unique_ptr<Collect
     collections_.insert_or_assign(name, std::move(collection));
 }
 
+void CollectionManager::save_changed_graphs() {
+    for (auto& [name, collection] : collections_) (void)collection->save_graph_if_changed();
+}
+
 }  // namespace tvdb

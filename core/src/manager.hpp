@@ -57,6 +57,10 @@ public:
     Result<bool> remove(const std::string& name);
     // Installs a freshly opened collection under an existing name, dropping the old one.
     void replace(const std::string& name, std::unique_ptr<Collection> collection);
+    // Saves every HNSW graph that changed since it was last written. Best effort: the log
+    // holds every acknowledged write, and a graph that could not be saved is rebuilt from it
+    // at the next open.
+    void save_changed_graphs();
 
 private:
     explicit CollectionManager(std::string base) : base_(std::move(base)) {}
@@ -71,6 +75,13 @@ private:
 class SharedManager {
 public:
     explicit SharedManager(CollectionManager manager) : manager_(std::move(manager)) {}
+    // The last client or collection handle is gone: leave graphs that the next open can
+    // adopt instead of rebuilding, unless a failure left the manager half-changed.
+    ~SharedManager() {
+        if (!poisoned()) manager_.save_changed_graphs();
+    }
+    SharedManager(const SharedManager&) = delete;
+    SharedManager& operator=(const SharedManager&) = delete;
 
     std::shared_mutex& lock() { return lock_; }
     bool poisoned() const { return poisoned_.load(); }
