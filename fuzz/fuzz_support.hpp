@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -152,9 +154,19 @@ void write_clustered_seeds(const std::string& dir, uint64_t dims, Make&& make) {
     }
 }
 
-// The round of a target whose `Index::load` gives a std::unique_ptr<Index>: the input goes
-// through the file `<name>.bin`; an index the loader accepts must save, load back with the
-// same len(), and pass exercise_loaded_index.
+// Index kinds load either by value or, when not movable, behind a unique_ptr.
+template <typename Index>
+Index& loaded_index(Index& index) {
+    return index;
+}
+template <typename Index>
+Index& loaded_index(std::unique_ptr<Index>& index) {
+    return *index;
+}
+
+// The round of a target for the loader of a saved index kind: the input goes through the
+// file `<name>.bin`; an index the loader accepts must save, load back with the same len(),
+// and pass exercise_loaded_index.
 template <typename Index>
 void check_index_file(std::string_view name, const uint8_t* data, size_t size,
                       IndexPromises promises = {}) {
@@ -163,12 +175,34 @@ void check_index_file(std::string_view name, const uint8_t* data, size_t size,
     write_bytes(input, data, size);
     auto loaded = Index::load(input);
     if (!loaded) return;
+    auto& index = loaded_index(*loaded);
 
-    require((*loaded)->save(resaved).has_value(), "an accepted index saves");
+    require(index.save(resaved).has_value(), "an accepted index saves");
     auto again = Index::load(resaved);
     require(again.has_value(), "a saved index loads");
-    require((*again)->len() == (*loaded)->len(), "save and load keep len()");
-    exercise_loaded_index(**loaded, promises);
+    require(loaded_index(*again).len() == index.len(), "save and load keep len()");
+    exercise_loaded_index(index, promises);
+}
+
+// Seeds of a brute-force kind: every metric, each of `dimension_counts`, five rows of
+// distinct components of both signs with one removed, and an empty index.
+template <typename Index>
+void write_flat_kind_seeds(const std::string& dir,
+                           std::initializer_list<uint64_t> dimension_counts) {
+    int seed = 0;
+    for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+        for (uint64_t dims : dimension_counts) {
+            Index index(dims, metric);
+            for (VectorId id = 0; id < 5; ++id) {
+                std::vector<float> v(dims);
+                for (uint64_t i = 0; i < dims; ++i) v[i] = static_cast<float>(id * 3 + i) - 4.5f;
+                (void)index.add(id * 5 + 3, v);
+            }
+            (void)index.remove(8);
+            (void)index.save(dir + "/seed_" + std::to_string(seed++));
+        }
+    }
+    (void)Index(4, Metric::L2).save(dir + "/seed_empty");
 }
 
 }  // namespace tvdb::fuzz

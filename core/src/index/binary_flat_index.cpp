@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
-#include "../codec.hpp"
-#include "bulk_rows.hpp"
 #include "top_k.hpp"
 
 namespace tvdb {
 namespace {
-
-constexpr size_t kEntryMinBytes = 8 + 8 + 4;  // ID, word count, norm
 
 void set_sign_bits(std::span<const float> vector, uint64_t* words) {
     for (size_t i = 0; i < vector.size(); ++i) {
@@ -87,48 +84,21 @@ BinaryVec BinaryVec::encode(std::span<const float> vector) {
     return encoded;
 }
 
-BinaryFlatIndex::BinaryFlatIndex(uint64_t dimensions, Metric metric)
-    : config_{.dimensions = dimensions, .metric = metric},
-      words_per_slot_(binary_words(dimensions)) {}
+void BinaryFlatIndex::append_slot() {
+    words_.resize(words_.size() + words_per_slot_);
+    norms_.push_back(0.0f);
+}
 
-void BinaryFlatIndex::store(VectorId id, std::span<const float> vector) {
-    auto [slot, appended] = slots_.place(id);
-    if (appended) {
-        words_.resize(words_.size() + words_per_slot_);
-        norms_.push_back(0.0f);
-    }
-    uint64_t* words = words_.data() + slot * words_per_slot_;
+void BinaryFlatIndex::reserve_slots(size_t extra) {
+    words_.reserve(words_.size() + extra * words_per_slot_);
+    norms_.reserve(norms_.size() + extra);
+}
+
+void BinaryFlatIndex::encode_slot(size_t slot, std::span<const float> vector) {
+    uint64_t* words = slot_words(slot);
     std::fill_n(words, words_per_slot_, 0);
     set_sign_bits(vector, words);
     norms_[slot] = euclidean_norm(vector);
-}
-
-void BinaryFlatIndex::store_encoded(VectorId id, const uint64_t* bits, float norm) {
-    auto [slot, appended] = slots_.place(id);
-    if (appended) {
-        words_.resize(words_.size() + words_per_slot_);
-        norms_.push_back(0.0f);
-    }
-    std::copy_n(bits, words_per_slot_, words_.begin() + slot * words_per_slot_);
-    norms_[slot] = norm;
-}
-
-Result<void> BinaryFlatIndex::add(VectorId id, std::span<const float> vector) {
-    if (auto ok = check_dimensions(config_.dimensions, vector.size()); !ok) return ok;
-    store(id, vector);
-    return {};
-}
-
-Result<void> BinaryFlatIndex::add_batch_contiguous(std::span<const float> data,
-                                                   VectorId start_id) {
-    auto rows = raw_row_count(config_.dimensions, data.size(), start_id);
-    if (!rows) return fail(rows.error());
-    const size_t dims = config_.dimensions;
-    slots_.reserve(slots_.size() + *rows);
-    words_.reserve(words_.size() + *rows * words_per_slot_);
-    norms_.reserve(norms_.size() + *rows);
-    for (uint64_t i = 0; i < *rows; ++i) store(start_id + i, data.subspan(i * dims, dims));
-    return {};
 }
 
 Result<std::vector<SearchResult>> BinaryFlatIndex::search(std::span<const float> query,
@@ -191,28 +161,19 @@ void BinaryFlatIndex::scan_fractions(const BinaryVec& q, TopK& top) const {
     }
 }
 
-bool BinaryFlatIndex::remove(VectorId id) {
-    auto slot = slots_.remove(id);
-    if (!slot) return false;
-    move_last_row(words_, words_per_slot_, *slot);
-    move_last_row(norms_, 1, *slot);
-    return true;
+void BinaryFlatIndex::move_last_slot_into(size_t slot) {
+    move_last_row(words_, words_per_slot_, slot);
+    move_last_row(norms_, 1, slot);
 }
 
-void BinaryFlatIndex::iter_vectors(const VectorVisitor& visit) const {
-    if (slots_.size() == 0) return;
+void BinaryFlatIndex::decode_slot(size_t slot, float* out) const {
     const size_t dims = config_.dimensions;
     const float root_d = std::sqrt(static_cast<float>(dims));
-    std::vector<float> decoded(dims);
-    auto ids = slots_.ids();
-    for (size_t s = 0; s < ids.size(); ++s) {
-        float magnitude = dims == 0 ? 1.0f : norms_[s] / root_d;
-        const uint64_t* words = slot_words(s);
-        for (size_t i = 0; i < dims; ++i) {
-            bool positive = (words[i / 64] >> (i % 64)) & 1;
-            decoded[i] = positive ? magnitude : -magnitude;
-        }
-        visit(ids[s], decoded);
+    const float magnitude = dims == 0 ? 1.0f : norms_[slot] / root_d;
+    const uint64_t* words = slot_words(slot);
+    for (size_t i = 0; i < dims; ++i) {
+        bool positive = (words[i / 64] >> (i % 64)) & 1;
+        out[i] = positive ? magnitude : -magnitude;
     }
 }
 
@@ -223,53 +184,32 @@ std::optional<BinaryVec> BinaryFlatIndex::stored(VectorId id) const {
     return BinaryVec{{words, words + words_per_slot_}, norms_[*slot]};
 }
 
-Result<void> BinaryFlatIndex::save(const std::string& path) const {
-    ByteEncoder out;
-    out.u64(config_.dimensions);
-    out.u32(static_cast<uint32_t>(config_.metric));
-    out.count(slots_.size());
-    auto ids = slots_.ids();
-    for (size_t s = 0; s < ids.size(); ++s) {
-        out.u64(ids[s]);
-        out.u64_seq(std::span(slot_words(s), words_per_slot_));
-        out.f32(norms_[s]);
-    }
-    return write_file(path, out.bytes());
+void BinaryFlatIndex::write_entry(ByteEncoder& out, size_t slot) const {
+    out.u64_seq(std::span(slot_words(slot), words_per_slot_));
+    out.f32(norms_[slot]);
 }
 
-Result<BinaryFlatIndex> BinaryFlatIndex::load(const std::string& path) {
-    auto bytes = read_file(path);
-    if (!bytes) return fail(bytes.error());
-    RecordDecoder in(*bytes);
-    uint64_t dimensions = in.u64();
-    auto metric = static_cast<Metric>(in.variant(kMetricCount));
-    uint64_t entries = in.count(kEntryMinBytes);
+Result<void> BinaryFlatIndex::read_entry(RecordDecoder& in, uint64_t entry, VectorId id) {
+    const size_t words = words_per_slot_;
+    auto raw = read_entry_elements(in, entry, sizeof(uint64_t), words, "words");
+    float norm = in.f32();
     if (!in.ok()) return fail(in.error());
-    BinaryFlatIndex index(dimensions, metric);
-    const size_t words = index.words_per_slot_;
     // Bits past the dimension count would count as differences in every distance.
-    const uint64_t tail_mask = dimensions % 64 == 0 ? 0 : ~uint64_t{0} << (dimensions % 64);
-    std::vector<uint64_t> bits;
-    for (uint64_t e = 0; e < entries; ++e) {
-        VectorId id = in.u64();
-        uint64_t word_count = in.count(sizeof(uint64_t));
-        if (in.ok() && word_count != words) {
-            in.fail("entry " + std::to_string(e) + " has " + std::to_string(word_count) +
-                    " words, expected " + std::to_string(words));
-        }
-        auto raw = in.raw(word_count * sizeof(uint64_t));
-        float norm = in.f32();
-        if (!in.ok()) return fail(in.error());
-        bits.resize(words);  // the word count now matches bytes that exist
-        if (!raw.empty()) std::memcpy(bits.data(), raw.data(), raw.size());
-        if (words > 0 && (bits[words - 1] & tail_mask) != 0) {
-            return fail(VectorDbError::serialization("entry " + std::to_string(e) +
-                                                     " sets bits past dimension " +
-                                                     std::to_string(dimensions)));
-        }
-        index.store_encoded(id, bits.data(), norm);
+    const uint64_t dims = config_.dimensions;
+    const uint64_t tail_mask = dims % 64 == 0 ? 0 : ~uint64_t{0} << (dims % 64);
+    uint64_t last_word = 0;
+    if (words > 0) {
+        std::memcpy(&last_word, raw.data() + (words - 1) * sizeof last_word, sizeof last_word);
     }
-    return index;
+    if ((last_word & tail_mask) != 0) {
+        return fail(VectorDbError::serialization("entry " + std::to_string(entry) +
+                                                 " sets bits past dimension " +
+                                                 std::to_string(dims)));
+    }
+    size_t slot = place(id);
+    if (words > 0) std::memcpy(slot_words(slot), raw.data(), words * sizeof(uint64_t));
+    norms_[slot] = norm;
+    return {};
 }
 
 }  // namespace tvdb

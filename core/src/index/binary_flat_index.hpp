@@ -5,9 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "slot_map.hpp"
+#include "slot_store_index.hpp"
 #include "top_k.hpp"
-#include "vector_index.hpp"
 
 namespace tvdb {
 
@@ -28,47 +27,41 @@ inline uint64_t binary_words(uint64_t dimensions) { return dimensions / 64 + (di
 // fraction of differing signs), and -(|x| * ((d - 2h) * |q|)) / d for DotProduct (the inner
 // product estimated from the norms and the sign agreement). A repeated ID replaces the
 // stored vector. Words are kept back to back in slot order, which is also the order of
-// iteration and of saved entries.
-class BinaryFlatIndex final : public VectorIndex {
+// iteration and of saved entries. Loading rejects an entry whose word count is not
+// ceil(dimensions / 64) or that sets bits past the dimension count.
+class BinaryFlatIndex final : public SlotStoreIndex<BinaryFlatIndex> {
 public:
-    BinaryFlatIndex(uint64_t dimensions, Metric metric);
+    BinaryFlatIndex(uint64_t dimensions, Metric metric)
+        : SlotStoreIndex(dimensions, metric), words_per_slot_(binary_words(dimensions)) {}
 
-    Result<void> add(VectorId id, std::span<const float> vector) override;
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
-    bool remove(VectorId id) override;
-    uint64_t len() const override { return slots_.size(); }
-    const IndexConfig& config() const override { return config_; }
-    // The only decoding: +s where the bit is 1 and -s where it is 0, s = norm / sqrt(d).
-    void iter_vectors(const VectorVisitor& visit) const override;
-
-    // Row i of `data` is stored under start_id + i, replacing an existing entry; nothing is
-    // stored when the float count is not a whole number of rows.
-    Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
-    // The whole index encoded in memory, then written in place; Io on a write failure.
-    Result<void> save(const std::string& path) const;
-    // Serialization for truncated or malformed content, or an entry whose word count is not
-    // ceil(dimensions / 64) or that sets bits past the dimension count; Io when the file
-    // cannot be read.
-    static Result<BinaryFlatIndex> load(const std::string& path);
 
     // The stored form of one entry; nothing when the ID is absent.
     std::optional<BinaryVec> stored(VectorId id) const;
 
 private:
+    friend class SlotStoreIndex<BinaryFlatIndex>;
+    static constexpr size_t kEntryMinBytes = 8 + 8 + 4;  // ID, word count, norm
     static constexpr size_t kScanBlock = 256;
     // Dimension counts up to which a search tabulates the score of every Hamming distance.
     static constexpr uint64_t kMaxTabledDimensions = uint64_t{1} << 20;
 
     void scan_scores(const BinaryVec& q, TopK& top) const;
     void scan_fractions(const BinaryVec& q, TopK& top) const;
-    void store(VectorId id, std::span<const float> vector);
-    void store_encoded(VectorId id, const uint64_t* bits, float norm);
+    void append_slot();
+    void reserve_slots(size_t extra);
+    void encode_slot(size_t slot, std::span<const float> vector);
+    void move_last_slot_into(size_t slot);
+    // The only decoding: +s where the bit is 1 and -s where it is 0, s = norm / sqrt(d).
+    void decode_slot(size_t slot, float* out) const;
+    // Entry after the ID: the words as a u64 sequence (count, then the values), norm f32.
+    void write_entry(ByteEncoder& out, size_t slot) const;
+    Result<void> read_entry(RecordDecoder& in, uint64_t entry, VectorId id);
+    uint64_t* slot_words(size_t slot) { return words_.data() + slot * words_per_slot_; }
     const uint64_t* slot_words(size_t slot) const { return words_.data() + slot * words_per_slot_; }
 
-    IndexConfig config_;
     size_t words_per_slot_;
-    SlotMap slots_;
     std::vector<uint64_t> words_;  // words_per_slot_ per slot
     std::vector<float> norms_;     // one per slot
 };

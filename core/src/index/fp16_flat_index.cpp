@@ -2,11 +2,11 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 
-#include "../codec.hpp"
-#include "bulk_rows.hpp"
 #include "half_group_scan.hpp"
 #include "top_k.hpp"
 
@@ -52,8 +52,6 @@ bool cpu_has_f16c() {
 }
 #endif
 
-constexpr size_t kEntryMinBytes = 8 + 8;  // ID, component count
-
 }  // namespace
 
 uint16_t float_to_half(float value) {
@@ -97,46 +95,24 @@ void halves_to_floats(const uint16_t* halves, size_t n, float* out) {
     halves_to_floats_scalar(halves, n, out);
 }
 
-Fp16FlatIndex::Fp16FlatIndex(uint64_t dimensions, Metric metric)
-    : config_{.dimensions = dimensions, .metric = metric}, layout_(dimensions) {}
-
-size_t Fp16FlatIndex::place(VectorId id) {
-    auto [slot, appended] = slots_.place(id);
-    if (appended && slot % HalfLayout::kChunkRows == 0) {
+void Fp16FlatIndex::append_slot() {
+    if ((slots_.size() - 1) % HalfLayout::kChunkRows == 0) {
         halves_.resize(halves_.size() + layout_.chunk_halves);
     }
-    return slot;
 }
 
-void Fp16FlatIndex::write_slot(size_t slot, const uint16_t* halves) {
-    for (size_t i = 0; i < config_.dimensions; ++i) halves_[layout_.offset(slot, i)] = halves[i];
+void Fp16FlatIndex::reserve_slots(size_t extra) {
+    halves_.reserve(halves_.size() + (extra / HalfLayout::kChunkRows + 1) * layout_.chunk_halves);
+}
+
+void Fp16FlatIndex::encode_slot(size_t slot, std::span<const float> vector) {
+    for (size_t i = 0; i < vector.size(); ++i) {
+        halves_[layout_.offset(slot, i)] = float_to_half(vector[i]);
+    }
 }
 
 void Fp16FlatIndex::read_slot(size_t slot, uint16_t* halves) const {
     for (size_t i = 0; i < config_.dimensions; ++i) halves[i] = halves_[layout_.offset(slot, i)];
-}
-
-Result<void> Fp16FlatIndex::add(VectorId id, std::span<const float> vector) {
-    if (auto ok = check_dimensions(config_.dimensions, vector.size()); !ok) return ok;
-    size_t slot = place(id);
-    for (size_t i = 0; i < vector.size(); ++i) {
-        halves_[layout_.offset(slot, i)] = float_to_half(vector[i]);
-    }
-    return {};
-}
-
-Result<void> Fp16FlatIndex::add_batch_contiguous(std::span<const float> data, VectorId start_id) {
-    auto rows = raw_row_count(config_.dimensions, data.size(), start_id);
-    if (!rows) return fail(rows.error());
-    const size_t dims = config_.dimensions;
-    slots_.reserve(slots_.size() + *rows);
-    halves_.reserve(halves_.size() + (*rows / HalfLayout::kChunkRows + 1) * layout_.chunk_halves);
-    for (uint64_t r = 0; r < *rows; ++r) {
-        size_t slot = place(start_id + r);
-        const float* row = data.data() + r * dims;
-        for (size_t i = 0; i < dims; ++i) halves_[layout_.offset(slot, i)] = float_to_half(row[i]);
-    }
-    return {};
 }
 
 Result<std::vector<SearchResult>> Fp16FlatIndex::search(std::span<const float> query,
@@ -161,32 +137,23 @@ Result<std::vector<SearchResult>> Fp16FlatIndex::search(std::span<const float> q
     return top.take_sorted();
 }
 
-bool Fp16FlatIndex::remove(VectorId id) {
-    auto slot = slots_.remove(id);
-    if (!slot) return false;
+void Fp16FlatIndex::move_last_slot_into(size_t slot) {
     const size_t last = slots_.size();  // the slot that moved into the hole
-    if (*slot != last) {
-        std::vector<uint16_t> moved(config_.dimensions);
-        read_slot(last, moved.data());
-        write_slot(*slot, moved.data());
+    if (slot != last) {
+        for (size_t i = 0; i < config_.dimensions; ++i) {
+            halves_[layout_.offset(slot, i)] = halves_[layout_.offset(last, i)];
+        }
     }
     if (last % HalfLayout::kChunkRows == 0) {
         halves_.resize(halves_.size() - layout_.chunk_halves);
     } else {
         for (size_t i = 0; i < config_.dimensions; ++i) halves_[layout_.offset(last, i)] = 0;
     }
-    return true;
 }
 
-void Fp16FlatIndex::iter_vectors(const VectorVisitor& visit) const {
-    if (slots_.size() == 0) return;
-    std::vector<uint16_t> halves(config_.dimensions);
-    std::vector<float> decoded(config_.dimensions);
-    auto ids = slots_.ids();
-    for (size_t s = 0; s < ids.size(); ++s) {
-        read_slot(s, halves.data());
-        halves_to_floats(halves.data(), halves.size(), decoded.data());
-        visit(ids[s], decoded);
+void Fp16FlatIndex::decode_slot(size_t slot, float* out) const {
+    for (size_t i = 0; i < config_.dimensions; ++i) {
+        out[i] = half_to_float(halves_[layout_.offset(slot, i)]);
     }
 }
 
@@ -198,46 +165,27 @@ std::optional<std::vector<uint16_t>> Fp16FlatIndex::stored(VectorId id) const {
     return halves;
 }
 
-Result<void> Fp16FlatIndex::save(const std::string& path) const {
-    ByteEncoder out;
-    out.u64(config_.dimensions);
-    out.u32(static_cast<uint32_t>(config_.metric));
-    out.count(slots_.size());
-    auto ids = slots_.ids();
-    // Sized only when there are rows: an empty index may carry any dimension count.
-    std::vector<uint16_t> halves(ids.empty() ? 0 : config_.dimensions);
-    for (size_t s = 0; s < ids.size(); ++s) {
-        read_slot(s, halves.data());
-        out.u64(ids[s]);
-        out.u16_seq(halves);
+// A slot's halves lie in runs of four consecutive components (one block of the layout).
+void Fp16FlatIndex::write_entry(ByteEncoder& out, size_t slot) const {
+    const size_t dims = config_.dimensions;
+    out.count(dims);
+    for (size_t first = 0; first < dims; first += 4) {
+        size_t n = std::min<size_t>(4, dims - first);
+        out.raw(halves_.data() + layout_.offset(slot, first), n * sizeof(uint16_t));
     }
-    return write_file(path, out.bytes());
 }
 
-Result<Fp16FlatIndex> Fp16FlatIndex::load(const std::string& path) {
-    auto bytes = read_file(path);
-    if (!bytes) return fail(bytes.error());
-    RecordDecoder in(*bytes);
-    uint64_t dimensions = in.u64();
-    auto metric = static_cast<Metric>(in.variant(kMetricCount));
-    uint64_t entries = in.count(kEntryMinBytes);
+Result<void> Fp16FlatIndex::read_entry(RecordDecoder& in, uint64_t entry, VectorId id) {
+    const size_t dims = config_.dimensions;
+    auto raw = read_entry_elements(in, entry, sizeof(uint16_t), dims, "components");
     if (!in.ok()) return fail(in.error());
-    Fp16FlatIndex index(dimensions, metric);
-    std::vector<uint16_t> halves;
-    for (uint64_t e = 0; e < entries; ++e) {
-        VectorId id = in.u64();
-        uint64_t components = in.count(sizeof(uint16_t));
-        if (in.ok() && components != dimensions) {
-            in.fail("entry " + std::to_string(e) + " has " + std::to_string(components) +
-                    " components, expected " + std::to_string(dimensions));
-        }
-        auto raw = in.raw(components * sizeof(uint16_t));
-        if (!in.ok()) return fail(in.error());
-        halves.resize(components);  // the count now matches bytes that exist
-        if (!raw.empty()) std::memcpy(halves.data(), raw.data(), raw.size());
-        index.write_slot(index.place(id), halves.data());
+    size_t slot = place(id);
+    for (size_t first = 0; first < dims; first += 4) {
+        size_t n = std::min<size_t>(4, dims - first);
+        std::memcpy(halves_.data() + layout_.offset(slot, first),
+                    raw.data() + first * sizeof(uint16_t), n * sizeof(uint16_t));
     }
-    return index;
+    return {};
 }
 
 }  // namespace tvdb

@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "half_group_scan.hpp"
-#include "slot_map.hpp"
-#include "vector_index.hpp"
+#include "slot_store_index.hpp"
 
 namespace tvdb {
 
@@ -25,40 +24,34 @@ void halves_to_floats(const uint16_t* halves, size_t n, float* out);
 //
 // Halves are stored in chunks of slots laid out for scanning (see HalfLayout): an L2 search
 // reads the first sixteen components of many slots as one run and stops measuring the slots
-// that these already rule out.
-class Fp16FlatIndex final : public VectorIndex {
+// that these already rule out. Loading rejects an entry whose component count is not
+// `dimensions`.
+class Fp16FlatIndex final : public SlotStoreIndex<Fp16FlatIndex> {
 public:
-    Fp16FlatIndex(uint64_t dimensions, Metric metric);
+    Fp16FlatIndex(uint64_t dimensions, Metric metric)
+        : SlotStoreIndex(dimensions, metric), layout_(dimensions) {}
 
-    Result<void> add(VectorId id, std::span<const float> vector) override;
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
-    bool remove(VectorId id) override;
-    uint64_t len() const override { return slots_.size(); }
-    const IndexConfig& config() const override { return config_; }
-    void iter_vectors(const VectorVisitor& visit) const override;
-
-    // Row i of `data` is stored under start_id + i, replacing an existing entry; nothing is
-    // stored when the float count is not a whole number of rows.
-    Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
-    // The whole index encoded in memory, then written in place; Io on a write failure.
-    Result<void> save(const std::string& path) const;
-    // Serialization for truncated or malformed content, or an entry whose component count is
-    // not `dimensions`; Io when the file cannot be read.
-    static Result<Fp16FlatIndex> load(const std::string& path);
 
     // The stored halves of one entry; nothing when the ID is absent.
     std::optional<std::vector<uint16_t>> stored(VectorId id) const;
 
 private:
-    // Returns the slot of `id`, growing the store when the slot is new.
-    size_t place(VectorId id);
-    void write_slot(size_t slot, const uint16_t* halves);
+    friend class SlotStoreIndex<Fp16FlatIndex>;
+    static constexpr size_t kEntryMinBytes = 8 + 8;  // ID, component count
+
+    void append_slot();
+    void reserve_slots(size_t extra);
+    void encode_slot(size_t slot, std::span<const float> vector);
+    void move_last_slot_into(size_t slot);
+    void decode_slot(size_t slot, float* out) const;
+    // Entry after the ID: the halves as a u16 sequence (count, then the values).
+    void write_entry(ByteEncoder& out, size_t slot) const;
+    Result<void> read_entry(RecordDecoder& in, uint64_t entry, VectorId id);
     void read_slot(size_t slot, uint16_t* halves) const;
 
-    IndexConfig config_;
     HalfLayout layout_;
-    SlotMap slots_;
     std::vector<uint16_t> halves_;  // whole chunks of layout_
 };
 

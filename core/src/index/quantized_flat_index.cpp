@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "../codec.hpp"
-#include "bulk_rows.hpp"
 #include "int8_code_scan.hpp"
 
 namespace tvdb {
@@ -43,8 +41,6 @@ bool cpu_has_avx2() {
 }
 #endif
 
-constexpr size_t kEntryMinBytes = 8 + 8 + 4;  // ID, code count, scale
-
 }  // namespace
 
 float quantize_into(std::span<const float> vector, int8_t* codes) {
@@ -72,50 +68,22 @@ void dequantize_into(const int8_t* codes, size_t n, float scale, float* out) {
     dequantize_scalar(codes, n, scale, out);
 }
 
-QuantizedFlatIndex::QuantizedFlatIndex(uint64_t dimensions, Metric metric)
-    : config_{.dimensions = dimensions, .metric = metric} {}
+void QuantizedFlatIndex::append_slot() {
+    codes_.resize(codes_.size() + config_.dimensions);
+    scales_.push_back(1.0f);
+    code_norms_.push_back(0);
+}
 
-void QuantizedFlatIndex::store(VectorId id, std::span<const float> vector) {
-    auto [slot, appended] = slots_.place(id);
-    if (appended) {
-        codes_.resize(codes_.size() + config_.dimensions);
-        scales_.push_back(1.0f);
-        code_norms_.push_back(0);
-    }
-    int8_t* codes = codes_.data() + slot * config_.dimensions;
+void QuantizedFlatIndex::reserve_slots(size_t extra) {
+    codes_.reserve(codes_.size() + extra * config_.dimensions);
+    scales_.reserve(scales_.size() + extra);
+    code_norms_.reserve(code_norms_.size() + extra);
+}
+
+void QuantizedFlatIndex::encode_slot(size_t slot, std::span<const float> vector) {
+    int8_t* codes = slot_codes(slot);
     scales_[slot] = quantize_into(vector, codes);
     code_norms_[slot] = code_norm(std::span(codes, config_.dimensions));
-}
-
-void QuantizedFlatIndex::store_codes(VectorId id, std::span<const int8_t> codes, float scale) {
-    auto [slot, appended] = slots_.place(id);
-    if (appended) {
-        codes_.resize(codes_.size() + config_.dimensions);
-        scales_.push_back(scale);
-        code_norms_.push_back(0);
-    }
-    std::copy(codes.begin(), codes.end(), codes_.begin() + slot * config_.dimensions);
-    scales_[slot] = scale;
-    code_norms_[slot] = code_norm(codes);
-}
-
-Result<void> QuantizedFlatIndex::add(VectorId id, std::span<const float> vector) {
-    if (auto ok = check_dimensions(config_.dimensions, vector.size()); !ok) return ok;
-    store(id, vector);
-    return {};
-}
-
-Result<void> QuantizedFlatIndex::add_batch_contiguous(std::span<const float> data,
-                                                      VectorId start_id) {
-    auto rows = raw_row_count(config_.dimensions, data.size(), start_id);
-    if (!rows) return fail(rows.error());
-    const size_t dims = config_.dimensions;
-    slots_.reserve(slots_.size() + *rows);
-    codes_.reserve(codes_.size() + *rows * dims);
-    scales_.reserve(scales_.size() + *rows);
-    code_norms_.reserve(code_norms_.size() + *rows);
-    for (uint64_t i = 0; i < *rows; ++i) store(start_id + i, data.subspan(i * dims, dims));
-    return {};
 }
 
 Result<std::vector<SearchResult>> QuantizedFlatIndex::search(std::span<const float> query,
@@ -126,23 +94,14 @@ Result<std::vector<SearchResult>> QuantizedFlatIndex::search(std::span<const flo
     return scan_int8_rows(config_.metric, query, rows, k);
 }
 
-bool QuantizedFlatIndex::remove(VectorId id) {
-    auto slot = slots_.remove(id);
-    if (!slot) return false;
-    move_last_row(codes_, config_.dimensions, *slot);
-    move_last_row(scales_, 1, *slot);
-    move_last_row(code_norms_, 1, *slot);
-    return true;
+void QuantizedFlatIndex::move_last_slot_into(size_t slot) {
+    move_last_row(codes_, config_.dimensions, slot);
+    move_last_row(scales_, 1, slot);
+    move_last_row(code_norms_, 1, slot);
 }
 
-void QuantizedFlatIndex::iter_vectors(const VectorVisitor& visit) const {
-    if (slots_.size() == 0) return;
-    std::vector<float> decoded(config_.dimensions);
-    auto ids = slots_.ids();
-    for (size_t s = 0; s < ids.size(); ++s) {
-        dequantize_into(slot_codes(s), config_.dimensions, scales_[s], decoded.data());
-        visit(ids[s], decoded);
-    }
+void QuantizedFlatIndex::decode_slot(size_t slot, float* out) const {
+    dequantize_into(slot_codes(slot), config_.dimensions, scales_[slot], out);
 }
 
 std::optional<QuantizedVector> QuantizedFlatIndex::stored(VectorId id) const {
@@ -152,48 +111,26 @@ std::optional<QuantizedVector> QuantizedFlatIndex::stored(VectorId id) const {
     return QuantizedVector{{codes, codes + config_.dimensions}, scales_[*slot]};
 }
 
-Result<void> QuantizedFlatIndex::save(const std::string& path) const {
-    ByteEncoder out;
-    out.u64(config_.dimensions);
-    out.u32(static_cast<uint32_t>(config_.metric));
-    out.count(slots_.size());
-    auto ids = slots_.ids();
-    for (size_t s = 0; s < ids.size(); ++s) {
-        out.u64(ids[s]);
-        out.count(config_.dimensions);
-        out.raw(slot_codes(s), config_.dimensions);
-        out.f32(scales_[s]);
-    }
-    return write_file(path, out.bytes());
+void QuantizedFlatIndex::write_entry(ByteEncoder& out, size_t slot) const {
+    out.count(config_.dimensions);
+    out.raw(slot_codes(slot), config_.dimensions);
+    out.f32(scales_[slot]);
 }
 
-Result<QuantizedFlatIndex> QuantizedFlatIndex::load(const std::string& path) {
-    auto bytes = read_file(path);
-    if (!bytes) return fail(bytes.error());
-    RecordDecoder in(*bytes);
-    uint64_t dimensions = in.u64();
-    auto metric = static_cast<Metric>(in.variant(kMetricCount));
-    uint64_t entries = in.count(kEntryMinBytes);
+Result<void> QuantizedFlatIndex::read_entry(RecordDecoder& in, uint64_t entry, VectorId id) {
+    auto raw_codes = read_entry_elements(in, entry, 1, config_.dimensions, "codes");
+    float scale = in.f32();
     if (!in.ok()) return fail(in.error());
-    QuantizedFlatIndex index(dimensions, metric);
-    for (uint64_t e = 0; e < entries; ++e) {
-        VectorId id = in.u64();
-        uint64_t code_count = in.count(1);
-        if (in.ok() && code_count != dimensions) {
-            in.fail("entry " + std::to_string(e) + " has " + std::to_string(code_count) +
-                    " codes, expected " + std::to_string(dimensions));
-        }
-        auto raw_codes = in.raw(code_count);
-        float scale = in.f32();
-        if (!in.ok()) return fail(in.error());
-        std::span codes(reinterpret_cast<const int8_t*>(raw_codes.data()), raw_codes.size());
-        if (std::find(codes.begin(), codes.end(), int8_t{-128}) != codes.end()) {
-            return fail(VectorDbError::serialization("entry " + std::to_string(e) +
-                                                     " holds the code -128, outside -127..127"));
-        }
-        index.store_codes(id, codes, scale);
+    std::span codes(reinterpret_cast<const int8_t*>(raw_codes.data()), raw_codes.size());
+    if (std::find(codes.begin(), codes.end(), int8_t{-128}) != codes.end()) {
+        return fail(VectorDbError::serialization("entry " + std::to_string(entry) +
+                                                 " holds the code -128, outside -127..127"));
     }
-    return index;
+    size_t slot = place(id);
+    std::copy(codes.begin(), codes.end(), slot_codes(slot));
+    scales_[slot] = scale;
+    code_norms_[slot] = code_norm(codes);
+    return {};
 }
 
 }  // namespace tvdb

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "slot_map.hpp"
-#include "vector_index.hpp"
+#include "slot_store_index.hpp"
 
 namespace tvdb {
 
@@ -25,40 +25,36 @@ void dequantize_into(const int8_t* codes, size_t n, float scale, float* out);
 // Brute force over int8 codes: a quarter of the memory of FlatIndex. Searches decode every
 // stored vector and measure it against the full-precision query, so the answer is exact over
 // the decoded vectors. A repeated ID replaces the stored vector. Codes are kept back to back
-// in slot order, which is also the order of iteration and of saved entries.
-class QuantizedFlatIndex final : public VectorIndex {
+// in slot order, which is also the order of iteration and of saved entries. Loading rejects
+// an entry whose code count is not `dimensions` or that holds the code -128.
+class QuantizedFlatIndex final : public SlotStoreIndex<QuantizedFlatIndex> {
 public:
-    QuantizedFlatIndex(uint64_t dimensions, Metric metric);
+    QuantizedFlatIndex(uint64_t dimensions, Metric metric)
+        : SlotStoreIndex(dimensions, metric) {}
 
-    Result<void> add(VectorId id, std::span<const float> vector) override;
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
-    bool remove(VectorId id) override;
-    uint64_t len() const override { return slots_.size(); }
-    const IndexConfig& config() const override { return config_; }
-    void iter_vectors(const VectorVisitor& visit) const override;
-
-    // Row i of `data` is stored under start_id + i, replacing an existing entry; nothing is
-    // stored when the float count is not a whole number of rows.
-    Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
-    // The whole index encoded in memory, then written in place; Io on a write failure.
-    Result<void> save(const std::string& path) const;
-    // Serialization for truncated or malformed content, an entry whose code count is not
-    // `dimensions` or a code of -128; Io when the file cannot be read.
-    static Result<QuantizedFlatIndex> load(const std::string& path);
 
     // The stored form of one entry; nothing when the ID is absent.
     std::optional<QuantizedVector> stored(VectorId id) const;
 
 private:
-    void store(VectorId id, std::span<const float> vector);
-    void store_codes(VectorId id, std::span<const int8_t> codes, float scale);
+    friend class SlotStoreIndex<QuantizedFlatIndex>;
+    static constexpr size_t kEntryMinBytes = 8 + 8 + 4;  // ID, code count, scale
+
+    void append_slot();
+    void reserve_slots(size_t extra);
+    void encode_slot(size_t slot, std::span<const float> vector);
+    void move_last_slot_into(size_t slot);
+    void decode_slot(size_t slot, float* out) const;
+    // Entry after the ID: code count u64, the int8 codes, scale f32.
+    void write_entry(ByteEncoder& out, size_t slot) const;
+    Result<void> read_entry(RecordDecoder& in, uint64_t entry, VectorId id);
+    int8_t* slot_codes(size_t slot) { return codes_.data() + slot * config_.dimensions; }
     const int8_t* slot_codes(size_t slot) const {
         return codes_.data() + slot * config_.dimensions;
     }
 
-    IndexConfig config_;
-    SlotMap slots_;
     std::vector<int8_t> codes_;  // dimensions codes per slot
     std::vector<float> scales_;  // one per slot
     std::vector<uint32_t> code_norms_;  // sum of squared codes per slot, for search bounds
