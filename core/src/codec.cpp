@@ -1,10 +1,11 @@
 #include "codec.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "file_io.hpp"
 
 namespace tvdb {
 
@@ -39,13 +40,7 @@ void FileEncoder::put_bytes(const void* data, size_t size) {
 }
 
 void FileEncoder::drain() {
-    size_t done = 0;
-    while (write_errno_ == 0 && done < buffer_.size()) {
-        ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) write_errno_ = errno;
-        else done += static_cast<size_t>(n);
-    }
+    if (write_errno_ == 0) write_errno_ = write_fully(fd_, buffer_.data(), buffer_.size()).error;
     buffer_.clear();
 }
 
@@ -126,43 +121,39 @@ std::span<const uint8_t> RecordDecoder::raw(size_t size) {
 }
 
 Result<std::vector<uint8_t>> read_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    auto file = open_sized(path, O_RDONLY);
+    if (!file) return fail(file.error());
     std::vector<uint8_t> bytes;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
+    bytes.reserve(static_cast<size_t>(file->size));
     uint8_t chunk[1 << 16];
     for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        ssize_t n = ::read(file->fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             int code = errno;
-            ::close(fd);
+            ::close(file->fd);
             return fail(VectorDbError::io_errno(code));
         }
         if (n == 0) break;
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
-    ::close(fd);
+    ::close(file->fd);
     return bytes;
 }
 
 Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int code = errno;
-            ::close(fd);
-            return fail(VectorDbError::io_errno(code));
-        }
-        done += static_cast<size_t>(n);
+    if (int code = write_fully(fd, bytes.data(), bytes.size()).error; code != 0) {
+        ::close(fd);
+        return fail(VectorDbError::io_errno(code));
     }
     if (::close(fd) != 0) return fail(VectorDbError::io_errno(errno));
     return {};
+}
+
+Result<void> write_file(const std::string& path, std::string_view text) {
+    return write_file(path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 }  // namespace tvdb

@@ -168,5 +168,6 @@ Result<std::vector<uint8_t>> read_file(const std::string& path);
 // Creates (or truncates) the file at `path` and writes `bytes` to it in place; Io when the
 // file cannot be created or written.
 Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes);
+Result<void> write_file(const std::string& path, std::string_view text);
 
 }  // namespace tvdb

@@ -1,6 +1,5 @@
 #include "collection_meta.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "codec.hpp"
+#include "file_io.hpp"
 #include "payload.hpp"
 
 namespace tvdb {
@@ -296,24 +296,6 @@ std::string syntax_error_text(const std::string& what) {
            " column " + std::to_string(column);
 }
 
-Result<void> write_text_file(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int code = errno;
-            ::close(fd);
-            return fail(VectorDbError::io_errno(code));
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) return fail(VectorDbError::io_errno(errno));
-    return {};
-}
-
 }  // namespace
 
 CollectionMeta new_collection_meta(std::string name, uint64_t dimensions, Metric metric,
@@ -370,21 +352,16 @@ Result<CollectionMeta> read_collection_meta(const std::string& path) {
 }
 
 Result<void> write_collection_meta(const std::string& path, const CollectionMeta& meta) {
-    return write_text_file(path, collection_meta_to_json(meta));
+    return write_file(path, collection_meta_to_json(meta));
 }
 
 Result<void> replace_collection_meta(const std::string& path, const CollectionMeta& meta) {
     std::string temporary = path + ".tmp";
-    if (auto written = write_text_file(temporary, collection_meta_to_json(meta)); !written) {
+    if (auto written = write_file(temporary, collection_meta_to_json(meta)); !written) {
         ::unlink(temporary.c_str());
         return written;
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        int code = errno;
-        ::unlink(temporary.c_str());
-        return fail(VectorDbError::io_errno(code));
-    }
-    return {};
+    return rename_over(temporary, path);
 }
 
 }  // namespace tvdb

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "quoted_literal.hpp"
+
 namespace tvdb {
 namespace {
 
@@ -28,22 +30,6 @@ VectorDbError with_number(ErrorKind kind, uint64_t number) {
 std::string io_display(const VectorDbError& e) {
     if (e.os_code == 0) return e.text;
     return e.text + " (os error " + std::to_string(e.os_code) + ")";
-}
-
-// Debug strings quote texts the way a person reading a log expects: escaped, in quotes.
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default: out += c;
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace
@@ -124,19 +110,19 @@ std::string VectorDbError::debug() const {
         case ErrorKind::DuplicateId: return "DuplicateId(" + num(number) + ")";
         case ErrorKind::NotFound: return "NotFound(" + num(number) + ")";
         case ErrorKind::EmptyIndex: return "EmptyIndex";
-        case ErrorKind::InvalidConfig: return "InvalidConfig(" + quoted(text) + ")";
-        case ErrorKind::Serialization: return "Serialization(" + quoted(text) + ")";
+        case ErrorKind::InvalidConfig: return "InvalidConfig(" + quoted_literal(text) + ")";
+        case ErrorKind::Serialization: return "Serialization(" + quoted_literal(text) + ")";
         case ErrorKind::Io:
-            if (os_code == 0) return "Io(" + quoted(text) + ")";
-            return "Io(Os { code: " + std::to_string(os_code) + ", message: " + quoted(text) + " })";
-        case ErrorKind::CollectionAlreadyExists: return "CollectionAlreadyExists(" + quoted(text) + ")";
-        case ErrorKind::CollectionNotFound: return "CollectionNotFound(" + quoted(text) + ")";
+            if (os_code == 0) return "Io(" + quoted_literal(text) + ")";
+            return "Io(Os { code: " + std::to_string(os_code) + ", message: " + quoted_literal(text) + " })";
+        case ErrorKind::CollectionAlreadyExists: return "CollectionAlreadyExists(" + quoted_literal(text) + ")";
+        case ErrorKind::CollectionNotFound: return "CollectionNotFound(" + quoted_literal(text) + ")";
         case ErrorKind::WalCorruption:
-            return "WalCorruption { entry: " + num(number) + ", reason: " + quoted(text) + " }";
-        case ErrorKind::EmbeddingError: return "EmbeddingError(" + quoted(text) + ")";
-        case ErrorKind::NoEmbedder: return "NoEmbedder(" + quoted(text) + ")";
-        case ErrorKind::SnapshotAlreadyExists: return "SnapshotAlreadyExists(" + quoted(text) + ")";
-        case ErrorKind::SnapshotNotFound: return "SnapshotNotFound(" + quoted(text) + ")";
+            return "WalCorruption { entry: " + num(number) + ", reason: " + quoted_literal(text) + " }";
+        case ErrorKind::EmbeddingError: return "EmbeddingError(" + quoted_literal(text) + ")";
+        case ErrorKind::NoEmbedder: return "NoEmbedder(" + quoted_literal(text) + ")";
+        case ErrorKind::SnapshotAlreadyExists: return "SnapshotAlreadyExists(" + quoted_literal(text) + ")";
+        case ErrorKind::SnapshotNotFound: return "SnapshotNotFound(" + quoted_literal(text) + ")";
     }
     return "Unknown";
 }

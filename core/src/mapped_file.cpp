@@ -1,32 +1,26 @@
 #include "mapped_file.hpp"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <utility>
 
+#include "file_io.hpp"
+
 namespace tvdb {
 
 Result<MappedFile> MappedFile::map(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        int code = errno;
-        ::close(fd);
-        return fail(VectorDbError::io_errno(code));
-    }
-    auto size = static_cast<size_t>(st.st_size);
+    auto file = open_sized(path, O_RDONLY);
+    if (!file) return fail(file.error());
+    auto size = static_cast<size_t>(file->size);
     if (size == 0) {
-        ::close(fd);
+        ::close(file->fd);
         return MappedFile();
     }
-    void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file->fd, 0);
     int code = errno;
-    ::close(fd);
+    ::close(file->fd);
     if (address == MAP_FAILED) return fail(VectorDbError::io_errno(code));
     // Pages read from disk through this mapping come in huge folios where the file system
     // allows it; the advice is only a hint, so its failure changes nothing.

@@ -1,10 +1,6 @@
 #include "snapshot.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -43,24 +39,6 @@ uint64_t seconds_since_epoch() {
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
     return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
-}
-
-Result<void> write_text_file(const fs::path& path, std::string_view text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int code = errno;
-            ::close(fd);
-            return fail(VectorDbError::io_errno(code));
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) return fail(VectorDbError::io_errno(errno));
-    return {};
 }
 
 Result<void> copy_file_over(const fs::path& from, const fs::path& to) {
@@ -184,8 +162,8 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
         }
     }
     SnapshotMeta meta{name, seconds_since_epoch(), *frames, collection.sparse_count()};
-    if (auto written = write_text_file(directory / kSnapshotMetaFileName, snapshot_meta_to_json(meta));
-        !written) {
+    const fs::path meta_path = directory / kSnapshotMetaFileName;
+    if (auto written = write_file(meta_path.string(), snapshot_meta_to_json(meta)); !written) {
         return fail(written.error());
     }
     return meta;

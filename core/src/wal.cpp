@@ -1,7 +1,6 @@
 #include "wal.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "file_io.hpp"
 #include "wal_format.hpp"
 
 namespace tvdb {
@@ -159,17 +159,15 @@ Result<void> check_wal_record_length(VectorId id, uint64_t length) {
 Result<WalReadSummary> read_wal(const std::string& path,
                                 const std::function<void(WalEntry&&)>& apply) {
     WalReadSummary summary;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return summary;
-        return fail(VectorDbError::io_errno(errno));
+    auto file = open_sized(path, O_RDONLY);
+    if (!file) {
+        if (file.error().os_code == ENOENT) return summary;
+        return fail(file.error());
     }
-    FileCloser closer(fd);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return fail(VectorDbError::io_errno(errno));
-    const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+    FileCloser closer(file->fd);
+    const uint64_t file_size = file->size;
 
-    BufferedFileReader reader(fd);
+    BufferedFileReader reader(file->fd);
     std::vector<uint8_t> record;
     for (;;) {
         uint8_t prefix[kLengthPrefixSize];
@@ -199,16 +197,9 @@ Result<WalReadSummary> read_wal(const std::string& path,
 }
 
 Result<LogFileWriter> LogFileWriter::open(const std::string& path, bool truncate) {
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0);
-    int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        int code = errno;
-        ::close(fd);
-        return fail(VectorDbError::io_errno(code));
-    }
-    return LogFileWriter(fd, static_cast<uint64_t>(st.st_size));
+    auto file = open_sized(path, O_WRONLY | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0));
+    if (!file) return fail(file.error());
+    return LogFileWriter(file->fd, file->size);
 }
 
 LogFileWriter::LogFileWriter(int fd, uint64_t file_size) : fd_(fd), file_size_(file_size) {
@@ -250,14 +241,11 @@ void LogFileWriter::put_bytes(const void* data, size_t size) {
 }
 
 void LogFileWriter::drain() {
-    size_t done = 0;
-    while (write_errno_ == 0 && done < buffer_.size()) {
-        ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) write_errno_ = errno;
-        else done += static_cast<size_t>(n);
+    if (write_errno_ == 0) {
+        WriteOutcome outcome = write_fully(fd_, buffer_.data(), buffer_.size());
+        file_size_ += outcome.written;
+        write_errno_ = outcome.error;
     }
-    file_size_ += done;
     buffer_.clear();
 }
 
@@ -410,11 +398,7 @@ Result<uint64_t> WalRewriter::commit() {
     auto closed = writer_->close();
     if (!closed) return fail(closed.error());
     writer_.reset();
-    if (::rename(temporary_path_.c_str(), path_.c_str()) != 0) {
-        int code = errno;
-        ::unlink(temporary_path_.c_str());
-        return fail(VectorDbError::io_errno(code));
-    }
+    if (auto renamed = rename_over(temporary_path_, path_); !renamed) return fail(renamed.error());
     return frames_;
 }
 

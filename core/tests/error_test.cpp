@@ -36,3 +36,8 @@ TEST(ErrorDebug, RecordVariantsNameTheirFields) {
     EXPECT_EQ(VectorDbError::duplicate_id(5).debug(), "DuplicateId(5)");
     EXPECT_EQ(VectorDbError::empty_index().debug(), "EmptyIndex");
 }
+
+TEST(ErrorDebug, TextsAreQuotedWithEveryControlCharacterEscaped) {
+    EXPECT_EQ(VectorDbError::serialization(std::string("a\"b\\\n\0\x01", 7)).debug(),
+              "Serialization(\"a\\\"b\\\\\\n\\0\\u{1}\")");
+}

@@ -282,6 +282,9 @@ TEST(Fp16FlatIndex, SavedFileLayoutLoadsBackBitIdentical) {
     ASSERT_TRUE(loaded);
     EXPECT_EQ(loaded->len(), big.len());
     for (VectorId id = 1000; id < 1080; ++id) EXPECT_EQ(loaded->stored(id), big.stored(id));
+    auto saved = read_file(path);
+    ASSERT_TRUE(saved && loaded->save(path));
+    EXPECT_EQ(*read_file(path), *saved);
 
     ByteEncoder wrong_count;
     wrong_count.u64(2);

@@ -20,54 +20,14 @@
 #include <utility>
 
 #include "../codec.hpp"
+#include "../file_io.hpp"
+#include "../mapped_file.hpp"
 #include "hnsw_format.hpp"
 
 namespace tvdb {
 namespace {
 
 constexpr size_t kDefaultMicroBatch = 256;
-
-// A whole file mapped read-only for the duration of one load.
-class MappedFile {
-public:
-    static Result<MappedFile> open(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return fail(VectorDbError::io_errno(errno));
-        struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            int code = errno;
-            ::close(fd);
-            return fail(VectorDbError::io_errno(code));
-        }
-        MappedFile file;
-        file.size_ = static_cast<size_t>(st.st_size);
-        if (file.size_ > 0) {
-            void* data = ::mmap(nullptr, file.size_, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (data == MAP_FAILED) {
-                int code = errno;
-                ::close(fd);
-                return fail(VectorDbError::io_errno(code));
-            }
-            file.data_ = data;
-        }
-        ::close(fd);
-        return file;
-    }
-    MappedFile(MappedFile&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-    MappedFile& operator=(MappedFile&&) = delete;
-    ~MappedFile() {
-        if (data_ != nullptr) ::munmap(data_, size_);
-    }
-    std::span<const uint8_t> bytes() const {
-        return {static_cast<const uint8_t*>(data_), data_ ? size_ : 0};
-    }
-
-private:
-    MappedFile() = default;
-    void* data_ = nullptr;
-    size_t size_ = 0;
-};
 
 // One write of the linking phase: the own list of `target` (source = kOwnList) or a
 // back-link from `source` to `target`, on one layer, for the node of one row.
@@ -125,7 +85,7 @@ void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> pl
 }
 
 Result<HnswGraph> read_graph_file(const std::string& path, uint64_t dimension) {
-    auto file = MappedFile::open(path);
+    auto file = MappedFile::map(path);
     if (!file) return fail(file.error());
     return hnsw_format::read_graph(file->bytes(), dimension);
 }
@@ -356,12 +316,7 @@ Result<void> HnswIndex::save_graph(const std::string& path) const {
         ::unlink(temporary.c_str());
         return written;
     }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        int code = errno;
-        ::unlink(temporary.c_str());
-        return fail(VectorDbError::io_errno(code));
-    }
-    return {};
+    return rename_over(temporary, path);
 }
 
 Result<void> HnswIndex::load_graph_mmap(const std::string& path) {

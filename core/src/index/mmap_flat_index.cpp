@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "../codec.hpp"
+#include "../file_io.hpp"
 #include "bulk_rows.hpp"
 #include "top_k.hpp"
 #include "tvec_format.hpp"
@@ -314,11 +315,7 @@ Result<void> MmapFlatIndex::rewrite() {
         ::unlink(temp_path.c_str());
         return fail(VectorDbError::io_message(finished.error().text));
     }
-    if (::rename(temp_path.c_str(), path_.c_str()) != 0) {
-        int code = errno;
-        ::unlink(temp_path.c_str());
-        return fail(VectorDbError::io_errno(code));
-    }
+    if (auto renamed = rename_over(temp_path, path_); !renamed) return fail(renamed.error());
     return adopt_file(count, 0);
 }
 

@@ -1,10 +1,6 @@
 #include "sparse_index.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "../codec.hpp"
 
@@ -49,24 +45,6 @@ public:
 private:
     std::vector<uint8_t> bytes_;
 };
-
-Result<void> write_all(const std::string& path, const std::vector<uint8_t>& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int code = errno;
-            ::close(fd);
-            return fail(VectorDbError::io_errno(code));
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) return fail(VectorDbError::io_errno(errno));
-    return {};
-}
 
 }  // namespace
 
@@ -160,7 +138,7 @@ std::vector<uint8_t> SparseIndex::encode() const {
     return out.take();
 }
 
-Result<void> SparseIndex::save(const std::string& path) const { return write_all(path, encode()); }
+Result<void> SparseIndex::save(const std::string& path) const { return write_file(path, encode()); }
 
 Result<SparseIndex> SparseIndex::decode(std::span<const uint8_t> bytes) {
     RecordDecoder in(bytes);
