@@ -28,20 +28,13 @@ FileEncoder::~FileEncoder() {
 }
 
 void FileEncoder::put_bytes(const void* data, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        size_t room = buffer_size_ - buffer_.size();
-        size_t n = size < room ? size : room;
-        buffer_.insert(buffer_.end(), p, p + n);
-        p += n;
-        size -= n;
-        if (buffer_.size() == buffer_size_) drain();
-    }
+    put_buffered(buffer_, buffer_size_, data, size, [this] { return drain(); });
 }
 
-void FileEncoder::drain() {
+bool FileEncoder::drain() {
     if (write_errno_ == 0) write_errno_ = write_fully(fd_, buffer_.data(), buffer_.size()).error;
     buffer_.clear();
+    return write_errno_ == 0;
 }
 
 Result<void> FileEncoder::finish() {

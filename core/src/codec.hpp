@@ -92,7 +92,8 @@ private:
     FileEncoder(int fd, size_t buffer_size) : fd_(fd), buffer_size_(buffer_size) {
         buffer_.reserve(buffer_size_);
     }
-    void drain();
+    // Writes the buffer out; false once a write has failed.
+    bool drain();
 
     int fd_;
     size_t buffer_size_;

@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "error.hpp"
 
@@ -30,6 +32,22 @@ struct WriteOutcome {
 
 // Writes `size` bytes to `fd`, resuming after interrupted and partial writes.
 WriteOutcome write_fully(int fd, const void* data, size_t size);
+
+// Copies `size` bytes into `buffer`, calling `drain()` each time the buffer holds `capacity`
+// bytes. `drain` empties the buffer and returns false once a write has failed, which drops
+// the bytes not yet buffered.
+template <typename Drain>
+void put_buffered(std::vector<uint8_t>& buffer, size_t capacity, const void* data, size_t size,
+                  Drain&& drain) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        size_t n = std::min(size, capacity - buffer.size());
+        buffer.insert(buffer.end(), bytes, bytes + n);
+        bytes += n;
+        size -= n;
+        if (buffer.size() == capacity && !drain()) return;
+    }
+}
 
 // Renames the finished file `temporary` over `path`, so readers find the old file or the new
 // one whole. When the rename fails the temporary is removed and Io returned.

@@ -228,25 +228,18 @@ LogFileWriter::~LogFileWriter() {
 }
 
 void LogFileWriter::put_bytes(const void* data, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        if (write_errno_ != 0) return;
-        size_t room = kBufferSize - buffer_.size();
-        size_t n = size < room ? size : room;
-        buffer_.insert(buffer_.end(), p, p + n);
-        p += n;
-        size -= n;
-        if (buffer_.size() == kBufferSize) drain();
-    }
+    if (write_errno_ != 0) return;
+    put_buffered(buffer_, kBufferSize, data, size, [this] { return drain(); });
 }
 
-void LogFileWriter::drain() {
+bool LogFileWriter::drain() {
     if (write_errno_ == 0) {
         WriteOutcome outcome = write_fully(fd_, buffer_.data(), buffer_.size());
         file_size_ += outcome.written;
         write_errno_ = outcome.error;
     }
     buffer_.clear();
+    return write_errno_ == 0;
 }
 
 Result<void> LogFileWriter::flush() {

@@ -98,7 +98,8 @@ public:
 
 private:
     explicit LogFileWriter(int fd, uint64_t file_size);
-    void drain();
+    // Writes the buffer out; false once a write has failed.
+    bool drain();
 
     int fd_ = -1;
     uint64_t file_size_ = 0;
