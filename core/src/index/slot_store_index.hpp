@@ -22,19 +22,6 @@
 
 namespace tvdb {
 
-// The element bytes of one saved entry: a u64 element count that must equal `expected`, then
-// that many elements of `element_size` bytes. Empty, with `in` failed, when either is wrong.
-inline std::span<const uint8_t> read_entry_elements(RecordDecoder& in, uint64_t entry,
-                                                    size_t element_size, uint64_t expected,
-                                                    std::string_view unit) {
-    uint64_t count = in.count(element_size);
-    if (in.ok() && count != expected) {
-        in.fail("entry " + std::to_string(entry) + " has " + std::to_string(count) + " " +
-                std::string(unit) + ", expected " + std::to_string(expected));
-    }
-    return in.raw(count * element_size);  // count() bounded it by the remaining bytes
-}
-
 // `Kind` derives from SlotStoreIndex<Kind> and provides, for the slot arrays it owns:
 //   static constexpr size_t kEntryMinBytes;                 smallest saved entry, ID included
 //   void append_slot();                                     grows every array by one slot
@@ -130,6 +117,20 @@ protected:
         auto [slot, appended] = slots_.place(id);
         if (appended) kind().append_slot();
         return slot;
+    }
+
+    // The element bytes of one saved entry: a u64 element count that must equal `expected`,
+    // then that many elements of `element_size` bytes. Empty, with `in` failed, when either
+    // is wrong.
+    static std::span<const uint8_t> read_entry_elements(RecordDecoder& in, uint64_t entry,
+                                                        size_t element_size, uint64_t expected,
+                                                        std::string_view unit) {
+        uint64_t count = in.count(element_size);
+        if (in.ok() && count != expected) {
+            in.fail("entry " + std::to_string(entry) + " has " + std::to_string(count) + " " +
+                    std::string(unit) + ", expected " + std::to_string(expected));
+        }
+        return in.raw(count * element_size);  // count() bounded it by the remaining bytes
     }
 
     IndexConfig config_;
