@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <system_error>
 
 namespace tvdb {
 
@@ -44,6 +45,8 @@ struct VectorDbError {
     static VectorDbError serialization(std::string text);
     // An operating-system error: displayed as "{strerror} (os error {code})".
     static VectorDbError io_errno(int code);
+    // The same for a failure the filesystem library reported through an error code.
+    static VectorDbError io_errno(const std::error_code& code) { return io_errno(code.value()); }
     // An I/O error not caused by the operating system: displayed as its own message.
     static VectorDbError io_message(std::string message);
     static VectorDbError collection_already_exists(std::string name);

@@ -11,8 +11,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-VectorDbError io_error(const std::error_code& ec) { return VectorDbError::io_errno(ec.value()); }
-
 bool holds_meta(const fs::path& directory) {
     std::error_code ec;
     return fs::is_regular_file(directory / kMetaFileName, ec);
@@ -29,12 +27,12 @@ bool is_valid_collection_name(std::string_view name) {
 Result<CollectionManager> CollectionManager::open(std::string base_directory) {
     std::error_code ec;
     fs::create_directories(base_directory, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     CollectionManager manager(base_directory);
     fs::directory_iterator entries(base_directory, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
-        if (ec) return fail(io_error(ec));
+        if (ec) return fail(VectorDbError::io_errno(ec));
         const fs::path& path = entries->path();
         std::error_code type_ec;
         if (!entries->is_directory(type_ec) || !holds_meta(path)) continue;
@@ -45,7 +43,7 @@ Result<CollectionManager> CollectionManager::open(std::string base_directory) {
         std::string name = collection->meta().name;
         manager.collections_.insert_or_assign(std::move(name), std::move(collection));
     }
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     return manager;
 }
 
@@ -82,7 +80,7 @@ Result<Collection*> CollectionManager::create(const std::string& name, uint64_t 
     }
     std::error_code ec;
     fs::create_directories(directory, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     auto created = Collection::create(
         directory.string(), new_collection_meta(name, dimensions, metric, index_type));
     if (!created) return fail(created.error());
@@ -107,7 +105,7 @@ Result<bool> CollectionManager::remove(const std::string& name) {
     std::error_code ec;
     if (fs::exists(directory, ec)) {
         fs::remove_all(directory, ec);
-        if (ec) return fail(io_error(ec));
+        if (ec) return fail(VectorDbError::io_errno(ec));
     }
     return true;
 }

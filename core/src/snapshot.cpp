@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-VectorDbError io_error(const std::error_code& ec) { return VectorDbError::io_errno(ec.value()); }
-
 bool exists_at(const fs::path& path) {
     std::error_code ec;
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found;
@@ -44,7 +42,7 @@ uint64_t seconds_since_epoch() {
 Result<void> copy_file_over(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     return {};
 }
 
@@ -54,14 +52,14 @@ Result<void> replace_file(const fs::path& from, const fs::path& to, const fs::pa
     if (auto copied = copy_file_over(from, staging); !copied) return copied;
     std::error_code ec;
     fs::rename(staging, to, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     return {};
 }
 
 Result<void> remove_if_present(const fs::path& path) {
     std::error_code ec;
     fs::remove(path, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     return {};
 }
 
@@ -144,7 +142,7 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
     if (exists_at(directory)) return fail(VectorDbError::snapshot_already_exists(name));
     std::error_code ec;
     fs::create_directories(directory, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     fs::path live(collection.dir());
     if (auto copied = copy_file_over(live / kMetaFileName, directory / kMetaFileName); !copied) {
         return fail(copied.error());
@@ -175,16 +173,16 @@ Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection) {
     if (!exists_at(root)) return found;
     std::error_code ec;
     fs::directory_iterator entries(root, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
-        if (ec) return fail(io_error(ec));
+        if (ec) return fail(VectorDbError::io_errno(ec));
         std::error_code type_ec;
         if (!entries->is_directory(type_ec)) continue;
         auto meta = read_snapshot_meta(entries->path());
         if (!meta) return fail(meta.error());
         if (*meta) found.push_back(std::move(**meta));
     }
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     std::stable_sort(found.begin(), found.end(), [](const SnapshotMeta& a, const SnapshotMeta& b) {
         return a.created_at < b.created_at;
     });
@@ -245,7 +243,7 @@ Result<void> delete_snapshot(const Collection& collection, const std::string& na
     if (!exists_at(directory)) return fail(VectorDbError::snapshot_not_found(name));
     std::error_code ec;
     fs::remove_all(directory, ec);
-    if (ec) return fail(io_error(ec));
+    if (ec) return fail(VectorDbError::io_errno(ec));
     return {};
 }
 

@@ -140,14 +140,14 @@ nb::object to_python(const json& value, int depth) {
         case json::value_t::array: {
             nb::list out;
             for (const json& item : value) out.append(to_python(item, depth + 1));
-            return std::move(out);
+            return out;
         }
         case json::value_t::object: {
             nb::dict out;
             for (const auto& [key, item] : value.items()) {
                 out[decode_utf8(key)] = to_python(item, depth + 1);
             }
-            return std::move(out);
+            return out;
         }
         case json::value_t::binary:
         case json::value_t::discarded: break;
