@@ -121,14 +121,46 @@ class TestErrorMapping:
         with pytest.raises(OSError):
             index.save(str(tmp_path / "no-such-dir" / "x.bin"))
 
-    def test_ids_out_of_range_are_rejected(self):
-        index = tv.FlatIndex(1)
-        with pytest.raises((OverflowError, TypeError)):
-            index.add(-1, [0])
-        with pytest.raises((OverflowError, TypeError)):
-            index.add(2**64, [0])
-        with pytest.raises(TypeError):
-            index.add("1", [0])
+
+def _integer_arguments(tmp_path):
+    """(name, call taking the integer) for one integer argument of every kind of member."""
+    flat = tv.FlatIndex(1)
+    hnsw = tv.HnswIndex(2)
+    data = np.zeros((1, 2), dtype=np.float32)
+    client = tv.Client(str(tmp_path / "client"))
+    collection = client.create_collection("c", 1, "l2", "flat")
+    return [
+        ("dimensions", lambda v: tv.FlatIndex(v)),
+        ("dimensions", lambda v: tv.MmapFlatIndex(v, path=str(tmp_path / "m.tvec"))),
+        ("ef_search", lambda v: tv.HnswIndex(2, ef_search=v)),
+        ("nprobe", lambda v: tv.IvfIndex(2, nprobe=v)),
+        ("pq_k_sub", lambda v: tv.IvfPqIndex(2, pq_m=1, pq_k_sub=v)),
+        ("id", lambda v: flat.add(v, [0])),
+        ("id", lambda v: flat.delete(v)),
+        ("k", lambda v: flat.search([0], v)),
+        ("start_id", lambda v: tv.FlatIndex(2).add_batch_np(data, start_id=v)),
+        ("micro_batch_size", lambda v: hnsw.add_batch_parallel(data, micro_batch_size=v)),
+        ("dimensions", lambda v: client.create_collection("d", v)),
+        ("dimensions", lambda v: client.get_or_create_collection("e", v)),
+        ("id", lambda v: collection.upsert(v, [0])),
+        ("id", lambda v: collection.upsert_hybrid(v, [0], {1: 1.0})),
+        ("id", lambda v: collection.delete(v)),
+        ("k", lambda v: collection.search([0], v)),
+        ("k", lambda v: collection.search_hybrid([0], {1: 1.0}, v)),
+        ("id", lambda v: tv.FlatIndex(1).add_batch([(v, [0])])),
+        ("id", lambda v: collection.upsert_batch([(v, [0])])),
+    ]
+
+
+def test_integer_arguments_raise_overflow_and_named_type_errors(tmp_path):
+    for name, call in _integer_arguments(tmp_path):
+        for out_of_range in (-1, 2**64):
+            with pytest.raises(OverflowError):
+                call(out_of_range)
+        for wrong in (1.5, "1"):
+            with pytest.raises(TypeError, match=f"^argument '{name}': .*cannot be interpreted as an integer"):
+                call(wrong)
+        call(np.uint8(1))  # anything with __index__ converts
 
 
 class TestInterpreterLockAndBorrowing:

@@ -61,7 +61,7 @@ void open_client(PyClient* self, const std::string& path) {
     new (self) PyClient{std::make_shared<SharedManager>(std::move(manager)), {}};
 }
 
-nb::object create_collection(PyClient& self, const std::string& name, uint64_t dimensions,
+nb::object create_collection(PyClient& self, const std::string& name, U64Arg<"dimensions"> dimensions,
                              const std::string& metric, const std::string& index_type) {
     BorrowFlag::Exclusive borrow(self.borrow);
     Metric parsed_metric = parse_metric(metric);
@@ -85,7 +85,8 @@ nb::object get_collection(PyClient& self, const std::string& name) {
     return new_collection_handle(self.shared, name);
 }
 
-nb::object get_or_create_collection(PyClient& self, const std::string& name, uint64_t dimensions,
+nb::object get_or_create_collection(PyClient& self, const std::string& name,
+                                    U64Arg<"dimensions"> dimensions,
                                     const std::string& metric) {
     BorrowFlag::Exclusive borrow(self.borrow);
     // The metric is only checked when the collection has to be created, so it is parsed here

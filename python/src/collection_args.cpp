@@ -66,7 +66,7 @@ std::vector<UpsertEntry> extract_upsert_entries(nb::handle list) {
                          "each entry must be a tuple of (id, vector) or (id, vector, payload)");
         }
         UpsertEntry converted;
-        converted.id = nb::cast<uint64_t>(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0)));
+        converted.id = to_u64(PyTuple_GET_ITEM(entry.ptr(), 0), "id");
         converted.vector = extract_f32_vec(PyTuple_GET_ITEM(entry.ptr(), 1), "vector");
         if (size == 3) converted.payload = extract_payload(PyTuple_GET_ITEM(entry.ptr(), 2));
         entries.push_back(std::move(converted));

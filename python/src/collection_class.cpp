@@ -87,7 +87,7 @@ void refuse_construction(PyCollection*, nb::args, nb::kwargs) {
     raise_python(PyExc_TypeError, "No constructor defined for Collection");
 }
 
-void upsert(PyCollection& self, uint64_t id, nb::handle vector, nb::handle payload) {
+void upsert(PyCollection& self, U64Arg<"id"> id, nb::handle vector, nb::handle payload) {
     BorrowFlag::Exclusive borrow(self.borrow);
     auto values = extract_f32_vec(vector, "vector");
     auto converted = extract_payload(payload);
@@ -104,7 +104,7 @@ void upsert_batch(PyCollection& self, nb::handle entries) {
     });
 }
 
-nb::list search(PyCollection& self, nb::handle query, uint64_t k, nb::handle filter) {
+nb::list search(PyCollection& self, nb::handle query, U64Arg<"k"> k, nb::handle filter) {
     BorrowFlag::Shared borrow(self.borrow);
     auto values = extract_f32_vec(query, "query");
     std::optional<FilterCondition> condition;
@@ -115,7 +115,7 @@ nb::list search(PyCollection& self, nb::handle query, uint64_t k, nb::handle fil
     return collection_hits_to_list(hits);
 }
 
-void upsert_hybrid(PyCollection& self, uint64_t id, nb::handle vector, nb::handle sparse_vector,
+void upsert_hybrid(PyCollection& self, U64Arg<"id"> id, nb::handle vector, nb::handle sparse_vector,
                    nb::handle payload) {
     BorrowFlag::Exclusive borrow(self.borrow);
     auto values = extract_f32_vec(vector, "vector");
@@ -128,7 +128,7 @@ void upsert_hybrid(PyCollection& self, uint64_t id, nb::handle vector, nb::handl
 }
 
 nb::list search_hybrid(PyCollection& self, nb::handle dense_query, nb::handle sparse_query,
-                       uint64_t k, double dense_weight, double sparse_weight, nb::handle filter) {
+                       U64Arg<"k"> k, double dense_weight, double sparse_weight, nb::handle filter) {
     BorrowFlag::Shared borrow(self.borrow);
     auto dense = extract_f32_vec(dense_query, "dense_query");
     SparseVector sparse = py_dict_to_sparse(sparse_query, "sparse_query");
@@ -142,7 +142,7 @@ nb::list search_hybrid(PyCollection& self, nb::handle dense_query, nb::handle sp
     return hybrid_hits_to_list(hits);
 }
 
-bool remove(PyCollection& self, uint64_t id) {
+bool remove(PyCollection& self, U64Arg<"id"> id) {
     BorrowFlag::Exclusive borrow(self.borrow);
     return collection_call(self, Access::Exclusive, Gil::Released,
                            [&](Collection& collection) { return collection.remove(id); });

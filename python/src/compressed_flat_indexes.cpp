@@ -46,7 +46,7 @@ template <typename Core>
 void define_constructor(IndexClass<Core>& index) {
     index.cls().def(
         "__init__",
-        [](PyIndex<Core>* self, uint64_t dimensions, const std::string& metric) {
+        [](PyIndex<Core>* self, U64Arg<"dimensions"> dimensions, const std::string& metric) {
             Metric parsed = parse_metric(metric);
             new (self) PyIndex<Core>{std::make_unique<Core>(dimensions, parsed), {}};
         },

@@ -94,6 +94,17 @@ std::vector<float> sequence_to_floats(nb::handle object, const char* name) {
 
 }  // namespace
 
+uint64_t to_u64(nb::handle object, const char* name) {
+    nb::object index = nb::steal(PyNumber_Index(object.ptr()));
+    if (!index.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        raise_argument_type_error(name, pending_error_text());
+    }
+    unsigned long long value = PyLong_AsUnsignedLongLong(index.ptr());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
 std::vector<float> extract_f32_vec(nb::handle object, const char* name) {
     BufferView buffer;
     if (buffer.acquire(object)) {
@@ -141,7 +152,7 @@ std::vector<VectorEntry> extract_batch_entries(nb::handle list) {
         if (!PyTuple_Check(entry.ptr()) || PyTuple_GET_SIZE(entry.ptr()) < 2) {
             raise_python(PyExc_ValueError, "each entry must be a tuple of (id, vector)");
         }
-        auto id = nb::cast<uint64_t>(nb::handle(PyTuple_GET_ITEM(entry.ptr(), 0)));
+        uint64_t id = to_u64(PyTuple_GET_ITEM(entry.ptr(), 0), "id");
         entries.emplace_back(id, extract_f32_vec(PyTuple_GET_ITEM(entry.ptr(), 1), "vector"));
     }
     return entries;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -12,6 +14,27 @@
 #include "index/vector_index.hpp"
 
 namespace tvdb::py {
+
+// An argument name carried in a type, so that the argument's converter can name it.
+template <size_t N>
+struct ArgName {
+    char text[N];
+    constexpr ArgName(const char (&name)[N]) { std::copy_n(name, N, text); }
+};
+
+// An unsigned 64-bit integer: anything with __index__. A negative or too large value raises
+// the interpreter's OverflowError; anything else TypeError "argument '{name}': {message}".
+uint64_t to_u64(nanobind::handle object, const char* name);
+
+// An unsigned 64-bit integer argument named `Name` (declare every integer parameter of a
+// bound function this way). It is converted with `to_u64` before the function runs, so a
+// wrong value raises its own exception instead of the generic "incompatible function
+// arguments".
+template <ArgName Name>
+struct U64Arg {
+    uint64_t value = 0;
+    operator uint64_t() const { return value; }
+};
 
 // A single vector argument: a float32 buffer if the object offers one, else any sequence of
 // numbers (never a str). A TypeError names the argument: "argument '{name}': ...".
@@ -46,3 +69,22 @@ std::string quoted_literal(const std::string& text);
 nanobind::list results_to_list(const std::vector<SearchResult>& results);
 
 }  // namespace tvdb::py
+
+namespace nanobind::detail {
+
+template <tvdb::py::ArgName ArgumentName>
+struct type_caster<tvdb::py::U64Arg<ArgumentName>> {
+    NB_TYPE_CASTER(tvdb::py::U64Arg<ArgumentName>, const_name("int"))
+
+    // Raises instead of declining: the module binds no overloads, so there is no other
+    // candidate that could take the value.
+    bool from_python(handle src, uint32_t, cleanup_list*) {
+        value.value = tvdb::py::to_u64(src, ArgumentName.text);
+        return true;
+    }
+    static handle from_cpp(tvdb::py::U64Arg<ArgumentName> arg, rv_policy, cleanup_list*) noexcept {
+        return PyLong_FromUnsignedLongLong(arg.value);
+    }
+};
+
+}  // namespace nanobind::detail

@@ -34,7 +34,7 @@ void register_flat_index(nb::module_& module) {
     IndexClass<FlatIndex> flat(module, "FlatIndex", kFlatIndexDoc);
     flat.cls().def(
         "__init__",
-        [](PyIndex<FlatIndex>* self, uint64_t dimensions, const std::string& metric) {
+        [](PyIndex<FlatIndex>* self, U64Arg<"dimensions"> dimensions, const std::string& metric) {
             Metric parsed = parse_metric(metric);
             new (self) PyIndex<FlatIndex>{std::make_unique<FlatIndex>(dimensions, parsed), {}};
         },

@@ -59,8 +59,9 @@ void register_hnsw_index(nb::module_& module) {
     IndexClass<HnswIndex> hnsw(module, "HnswIndex", kHnswIndexDoc);
     hnsw.cls().def(
         "__init__",
-        [](HnswWrapper* self, uint64_t dimensions, const std::string& metric,
-           uint64_t ef_construction, uint64_t ef_search, uint64_t m) {
+        [](HnswWrapper* self, U64Arg<"dimensions"> dimensions, const std::string& metric,
+           U64Arg<"ef_construction"> ef_construction, U64Arg<"ef_search"> ef_search,
+           U64Arg<"m"> m) {
             Metric parsed = parse_metric(metric);
             HnswConfig config{.ef_construction = ef_construction, .ef_search = ef_search, .m = m};
             new (self) HnswWrapper{unwrap(HnswIndex::create(dimensions, parsed, config)), {}};
@@ -77,8 +78,8 @@ void register_hnsw_index(nb::module_& module) {
         .properties(nullptr, nullptr);
     hnsw.cls().def(
         "add_batch_parallel",
-        [](HnswWrapper& self, nb::handle vectors, uint64_t start_id, uint64_t num_threads,
-           uint64_t micro_batch_size) {
+        [](HnswWrapper& self, nb::handle vectors, U64Arg<"start_id"> start_id,
+           U64Arg<"num_threads"> num_threads, U64Arg<"micro_batch_size"> micro_batch_size) {
             Matrix matrix = extract_2d_f32_buffer(vectors);
             BorrowFlag::Exclusive borrow(self.borrow);
             Result<void> added;

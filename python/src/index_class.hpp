@@ -45,7 +45,7 @@ public:
     IndexClass& add(const char* doc) {
         cls_.def(
             "add",
-            [](Wrapper& self, uint64_t id, nb::handle vector) {
+            [](Wrapper& self, U64Arg<"id"> id, nb::handle vector) {
                 auto values = extract_f32_vec(vector, "vector");
                 BorrowFlag::Exclusive borrow(self.borrow);
                 unwrap(self.core->add(id, values));
@@ -69,7 +69,7 @@ public:
     IndexClass& add_batch_np(const char* doc) {
         cls_.def(
             "add_batch_np",
-            [](Wrapper& self, nb::handle vectors, uint64_t start_id) {
+            [](Wrapper& self, nb::handle vectors, U64Arg<"start_id"> start_id) {
                 Matrix matrix = extract_2d_f32_buffer(vectors);
                 BorrowFlag::Exclusive borrow(self.borrow);
                 Result<void> added;
@@ -86,7 +86,7 @@ public:
     IndexClass& search(const char* doc) {
         cls_.def(
             "search",
-            [](Wrapper& self, nb::handle query, uint64_t k) {
+            [](Wrapper& self, nb::handle query, U64Arg<"k"> k) {
                 auto values = extract_f32_vec(query, "query");
                 BorrowFlag::Shared borrow(self.borrow);
                 Result<std::vector<SearchResult>> hits;
@@ -103,7 +103,7 @@ public:
     IndexClass& remove(const char* doc) {
         cls_.def(
             "delete",
-            [](Wrapper& self, uint64_t id) {
+            [](Wrapper& self, U64Arg<"id"> id) {
                 BorrowFlag::Exclusive borrow(self.borrow);
                 return self.core->remove(id);
             },

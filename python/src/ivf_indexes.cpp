@@ -59,8 +59,8 @@ void register_ivf_index(nb::module_& module) {
     IndexClass<IvfIndex> ivf(module, "IvfIndex", kIvfIndexDoc.c_str());
     ivf.cls().def(
         "__init__",
-        [](PyIndex<IvfIndex>* self, uint64_t dimensions, const std::string& metric,
-           uint64_t n_lists, uint64_t nprobe, uint64_t train_size) {
+        [](PyIndex<IvfIndex>* self, U64Arg<"dimensions"> dimensions, const std::string& metric,
+           U64Arg<"n_lists"> n_lists, U64Arg<"nprobe"> nprobe, U64Arg<"train_size"> train_size) {
             Metric parsed = parse_metric(metric);
             IvfConfig config{.n_lists = n_lists,
                              .nprobe = nprobe,
@@ -78,9 +78,9 @@ void register_ivf_pq_index(nb::module_& module) {
     IndexClass<IvfPqIndex> ivf_pq(module, "IvfPqIndex", kIvfPqIndexDoc.c_str());
     ivf_pq.cls().def(
         "__init__",
-        [](PyIndex<IvfPqIndex>* self, uint64_t dimensions, const std::string& metric,
-           uint64_t n_lists, uint64_t nprobe, uint64_t train_size, uint64_t pq_m,
-           uint64_t pq_k_sub) {
+        [](PyIndex<IvfPqIndex>* self, U64Arg<"dimensions"> dimensions, const std::string& metric,
+           U64Arg<"n_lists"> n_lists, U64Arg<"nprobe"> nprobe, U64Arg<"train_size"> train_size,
+           U64Arg<"pq_m"> pq_m, U64Arg<"pq_k_sub"> pq_k_sub) {
             Metric parsed = parse_metric(metric);
             IvfPqConfig config{
                 .n_lists = n_lists,
