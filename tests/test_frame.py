@@ -1,5 +1,6 @@
 """The shared Python frame: argument conversion, error mapping, lock release, borrowing."""
 
+import errno
 import threading
 import time
 
@@ -112,14 +113,34 @@ class TestErrorMapping:
         assert dup.value.args[0] == "duplicate vector ID: 1"
         with pytest.raises(ValueError, match="^dimension mismatch: expected 2, got 3$"):
             index.search([0, 0, 0], 1)
-        with pytest.raises(OSError):
+        with pytest.raises(OSError) as missing:
             tv.FlatIndex.load(str(tmp_path / "missing.bin"))
+        # errno tells the causes apart; class, args and str() stay the bare message.
+        assert type(missing.value) is OSError and missing.value.errno == errno.ENOENT
+        assert missing.value.args == (str(missing.value),) and missing.value.filename is None
+        assert str(missing.value) == "I/O error: No such file or directory (os error 2)"
         truncated = tmp_path / "truncated.bin"
         truncated.write_bytes(b"\x02\x00\x00")
         with pytest.raises(RuntimeError, match="^serialization error: "):
             tv.FlatIndex.load(str(truncated))
-        with pytest.raises(OSError):
+        with pytest.raises(OSError) as no_directory:
             index.save(str(tmp_path / "no-such-dir" / "x.bin"))
+        assert no_directory.value.errno == errno.ENOENT
+
+    def test_paths_with_nul_are_refused_before_touching_the_file_system(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        index = tv.FlatIndex(1)
+        calls = [
+            lambda: index.save("a\0b"),
+            lambda: tv.FlatIndex.load("a\0b"),
+            lambda: tv.HnswIndex.load("a\0b"),
+            lambda: tv.Client("d\0/../x"),
+            lambda: tv.MmapFlatIndex(1, path="m\0.tvec"),
+        ]
+        for call in calls:
+            with pytest.raises(ValueError, match="^embedded null byte$"):
+                call()
+        assert list(tmp_path.iterdir()) == []
 
 
 def _integer_arguments(tmp_path):

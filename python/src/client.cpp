@@ -56,7 +56,7 @@ IndexType parse_index_type(const std::string& text) {
     return *type;
 }
 
-void open_client(PyClient* self, const std::string& path) {
+void open_client(PyClient* self, const PathArg& path) {
     auto manager = unwrap(CollectionManager::open(path));
     new (self) PyClient{std::make_shared<SharedManager>(std::move(manager)), {}};
 }

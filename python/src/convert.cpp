@@ -178,3 +178,22 @@ nb::list results_to_list(const std::vector<SearchResult>& results) {
 }
 
 }  // namespace tvdb::py
+
+namespace nanobind::detail {
+
+bool type_caster<tvdb::py::PathArg>::from_python(handle src, uint32_t, cleanup_list*) {
+    if (!PyUnicode_Check(src.ptr())) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(src.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    value.text.assign(data, static_cast<size_t>(size));
+    if (value.text.find('\0') != std::string::npos) {
+        tvdb::py::raise_python(PyExc_ValueError, "embedded null byte");
+    }
+    return true;
+}
+
+}  // namespace nanobind::detail

@@ -36,6 +36,14 @@ struct U64Arg {
     operator uint64_t() const { return value; }
 };
 
+// A file system path: a str without NUL characters (the C library would silently cut the
+// path at the first one). A NUL raises ValueError "embedded null byte" before anything
+// touches the file system.
+struct PathArg {
+    std::string text;
+    operator const std::string&() const { return text; }
+};
+
 // A single vector argument: a float32 buffer if the object offers one, else any sequence of
 // numbers (never a str). A TypeError names the argument: "argument '{name}': ...".
 std::vector<float> extract_f32_vec(nanobind::handle object, const char* name);
@@ -84,6 +92,16 @@ struct type_caster<tvdb::py::U64Arg<ArgumentName>> {
     }
     static handle from_cpp(tvdb::py::U64Arg<ArgumentName> arg, rv_policy, cleanup_list*) noexcept {
         return PyLong_FromUnsignedLongLong(arg.value);
+    }
+};
+
+template <>
+struct type_caster<tvdb::py::PathArg> {
+    NB_TYPE_CASTER(tvdb::py::PathArg, const_name("str"))
+
+    bool from_python(handle src, uint32_t, cleanup_list*);
+    static handle from_cpp(const tvdb::py::PathArg& arg, rv_policy, cleanup_list*) noexcept {
+        return PyUnicode_FromStringAndSize(arg.text.data(), static_cast<Py_ssize_t>(arg.text.size()));
     }
 };
 

@@ -32,7 +32,21 @@ void raise_python(PyObject* type, const std::string& message) {
     throw nb::python_error();
 }
 
+// OSError(message) with `errno` set and nothing else: `filename` and `strerror` stay None, so
+// args and str() are the message alone while callers can still tell the causes apart.
+[[noreturn]] void raise_os_error(const std::string& message, int code) {
+    nb::object error = nb::steal(PyObject_CallFunction(PyExc_OSError, "s", message.c_str()));
+    if (!error.is_valid()) throw nb::python_error();
+    nb::object number = nb::steal(PyLong_FromLong(code));
+    if (!number.is_valid() || PyObject_SetAttrString(error.ptr(), "errno", number.ptr()) != 0) {
+        throw nb::python_error();
+    }
+    PyErr_SetObject(PyExc_OSError, error.ptr());
+    throw nb::python_error();
+}
+
 void raise_core_error(const VectorDbError& error) {
+    if (error.kind == ErrorKind::Io && error.os_code != 0) raise_os_error(error.message(), error.os_code);
     raise_python(exception_class(error.kind), error.message());
 }
 

@@ -127,14 +127,14 @@ public:
     IndexClass& save_load(const char* save_doc, const char* load_doc) {
         cls_.def(
             "save",
-            [](Wrapper& self, const std::string& path) {
+            [](Wrapper& self, const PathArg& path) {
                 BorrowFlag::Shared borrow(self.borrow);
                 unwrap(self.core->save(path));
             },
             nb::arg("path"), save_doc);
         cls_.def_static(
             "load",
-            [](const std::string& path) {
+            [](const PathArg& path) {
                 auto loaded = unwrap(Core::load(path));
                 return new Wrapper{to_unique(std::move(loaded)), {}};
             },

@@ -25,7 +25,7 @@ void register_mmap_flat_index(nb::module_& module) {
     IndexClass<MmapFlatIndex> index(module, "MmapFlatIndex", kMmapFlatIndexDoc);
     index.cls().def(
         "__init__",
-        [](Wrapper* self, U64Arg<"dimensions"> dimensions, const std::string& metric, const std::string& path) {
+        [](Wrapper* self, U64Arg<"dimensions"> dimensions, const std::string& metric, const PathArg& path) {
             Metric parsed = parse_metric(metric);
             auto opened = unwrap(MmapFlatIndex::open(path, dimensions, parsed));
             new (self) Wrapper{std::make_unique<MmapFlatIndex>(std::move(opened)), {}};
