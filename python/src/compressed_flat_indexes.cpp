@@ -36,10 +36,11 @@ void define_compressed_members(IndexClass<Core>& index) {
     index.add(kSignatureOnly)
         .add_batch(kSignatureOnly)
         .add_batch_np(kPlainAddBatchNpDoc)
-        .search(kSignatureOnly)
+        .searches(kSignatureOnly)
         .remove(kSignatureOnly)
         .save_load(kSignatureOnly, kSignatureOnly)
-        .properties(nullptr, nullptr);
+        .properties(nullptr, nullptr)
+        .pickling();
 }
 
 template <typename Core>

@@ -2,61 +2,13 @@
 
 #include <cstring>
 
+#include "buffer_view.hpp"
 #include "errors.hpp"
 #include "quoted_literal.hpp"
 
 namespace nb = nanobind;
 
 namespace tvdb::py {
-namespace {
-
-// Takes the pending Python exception and returns its message (str of the exception).
-std::string pending_error_text() {
-    nb::python_error error;
-    return nb::str(error.value()).c_str();
-}
-
-// Formats a 32-bit native float as the buffer protocol spells it ("f", "<f", "=f", "@f").
-bool is_f32_format(const char* format) {
-    if (format == nullptr) return false;
-    if (*format == '<' || *format == '=' || *format == '@') ++format;
-    return std::strcmp(format, "f") == 0;
-}
-
-}  // namespace
-
-// Holds a buffer view and releases it on every exit path.
-class BufferView {
-public:
-    // Whether the object offered a float32 buffer; any buffer error is discarded.
-    bool acquire(nb::handle object) {
-        if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        return is_f32_format(view_.format) && view_.itemsize == sizeof(float);
-    }
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    const Py_buffer& view() const { return view_; }
-
-    std::vector<float> copy_out() const {
-        std::vector<float> out(static_cast<size_t>(view_.len) / sizeof(float));
-        if (PyBuffer_ToContiguous(out.data(), &view_, view_.len, 'C') != 0) {
-            raise_python(PyExc_ValueError, "buffer copy failed: " + pending_error_text());
-        }
-        return out;
-    }
-
-    bool c_contiguous() const { return PyBuffer_IsContiguous(&view_, 'C') != 0; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
 namespace {
 
 std::string python_type_name(nb::handle object) {

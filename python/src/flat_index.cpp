@@ -24,7 +24,10 @@ constexpr const char* kAddBatchNpDoc =
     R"(Add vectors from a 2D numpy array (N × dim) with sequential IDs starting from `start_id`.
 
 Row i gets the ID start_id + i. This is the fastest way to insert: the whole float32 array
-is copied at once, with no per-element Python extraction.)";
+is copied at once, with no per-element Python extraction.
+
+With `ids` (a 1-D integer array or sequence, one ID per row) row i gets ids[i] instead;
+`start_id` must then stay 0.)";
 
 constexpr const char* kSearchDoc =
     R"(Search for the k nearest vectors. Returns a list of dicts with "id" (int) and "distance" (float), nearest first.)";
@@ -42,12 +45,13 @@ void register_flat_index(nb::module_& module) {
     flat.add("Add a single vector with the given ID.")
         .add_batch("Add multiple vectors at once. Takes a list of (id, vector) tuples.")
         .add_batch_np(kAddBatchNpDoc)
-        .search(kSearchDoc)
+        .searches(kSearchDoc)
         .remove("Remove a vector by ID. Returns True if found and removed.")
         .save_load("Save index to a binary file.",
                    "Load a previously saved index from a binary file.")
         .properties("Number of dimensions per vector.",
-                    R"(Distance metric: "l2", "cosine", or "dot_product".)");
+                    R"(Distance metric: "l2", "cosine", or "dot_product".)")
+        .pickling();
 }
 
 }  // namespace tvdb::py

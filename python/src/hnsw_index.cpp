@@ -71,11 +71,12 @@ void register_hnsw_index(nb::module_& module) {
     hnsw.add(kNoDoc)
         .add_batch(kNoDoc)
         .add_batch_np(kAddBatchNpDoc)
-        .search(kNoDoc)
+        .tuned_searches(kNoDoc, "ef_search", &HnswIndex::search_with_ef)
         .remove(kNoDoc)
         .flush(kFlushDoc)
         .save_load(kNoDoc, kNoDoc)
-        .properties(nullptr, nullptr);
+        .properties(nullptr, nullptr)
+        .pickling();
     hnsw.cls().def(
         "add_batch_parallel",
         [](HnswWrapper& self, nb::handle vectors, U64Arg<"start_id"> start_id,

@@ -5,15 +5,19 @@
 // lock where the member is marked free), and convert the result or error.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "array_convert.hpp"
 #include "borrow.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "index/batch_search.hpp"
 
 namespace tvdb::py {
 
@@ -25,6 +29,15 @@ inline constexpr const char* kPlainAddBatchNpDoc =
 
 // For members documented by their signature alone.
 inline constexpr const char* kSignatureOnly = "";
+
+inline constexpr const char* kSearchBatchDoc =
+    R"(Search many queries at once; returns (ids, distances).
+
+`queries` is a 2-D array of any float dtype (converted to float32 once) or a list of
+vectors. Both results have shape (len(queries), k): row i holds query i's hits nearest
+first, exactly as search(queries[i], k) returns them; a row with fewer than k hits is
+padded with id 2**64 - 1 and distance +inf. ids are uint64, distances float32. The queries
+run on `num_threads` worker threads (0 = all cores) with the interpreter lock released.)";
 
 template <typename Core>
 struct PyIndex {
@@ -69,34 +82,91 @@ public:
     IndexClass& add_batch_np(const char* doc) {
         cls_.def(
             "add_batch_np",
-            [](Wrapper& self, nb::handle vectors, U64Arg<"start_id"> start_id) {
+            [](Wrapper& self, nb::handle vectors, U64Arg<"start_id"> start_id, nb::handle ids) {
                 Matrix matrix = extract_2d_f32_buffer(vectors);
+                std::optional<std::vector<uint64_t>> row_ids;
+                if (!ids.is_none()) row_ids = extract_row_ids(ids, start_id, matrix.rows);
                 BorrowFlag::Exclusive borrow(self.borrow);
                 Result<void> added;
                 {
                     nb::gil_scoped_release release;
-                    added = bulk_insert(*self.core, matrix, start_id);
+                    added = bulk_insert(*self.core, matrix, start_id, row_ids);
                 }
                 unwrap(std::move(added));
             },
-            nb::arg("vectors"), nb::arg("start_id") = 0, doc);
+            nb::arg("vectors"), nb::arg("start_id") = 0, nb::arg("ids") = nb::none(),
+            doc);
         return *this;
     }
 
-    IndexClass& search(const char* doc) {
+    // search and search_batch, as the index's plain search answers them.
+    IndexClass& searches(const char* search_doc) {
         cls_.def(
             "search",
             [](Wrapper& self, nb::handle query, U64Arg<"k"> k) {
-                auto values = extract_f32_vec(query, "query");
-                BorrowFlag::Shared borrow(self.borrow);
-                Result<std::vector<SearchResult>> hits;
-                {
-                    nb::gil_scoped_release release;
-                    hits = self.core->search(values, k);
-                }
-                return results_to_list(unwrap(std::move(hits)));
+                return search_one(self, query, [k](const Core& core, std::span<const float> q) {
+                    return core.search(q, k);
+                });
             },
-            nb::arg("query"), nb::arg("k"), doc);
+            nb::arg("query"), nb::arg("k"), search_doc);
+        cls_.def(
+            "search_batch",
+            [](Wrapper& self, nb::handle queries, U64Arg<"k"> k, U64Arg<"num_threads"> num_threads) {
+                return search_many(self, queries, k, num_threads,
+                                   [k](const Core& core, std::span<const float> q) {
+                                       return core.search(q, k);
+                                   });
+            },
+            nb::arg("queries"), nb::arg("k"), nb::arg("num_threads") = 0, kSearchBatchDoc);
+        return *this;
+    }
+
+    using TunedSearch = Result<std::vector<SearchResult>> (Core::*)(std::span<const float>,
+                                                                    uint64_t, uint64_t) const;
+
+    // search and search_batch with a keyword-only tuning value for that call alone (None:
+    // the index's own setting), answered by `tuned`.
+    IndexClass& tuned_searches(const char* search_doc, const char* keyword, TunedSearch tuned) {
+        auto searcher = [tuned, keyword](uint64_t k, nb::handle value) {
+            std::optional<uint64_t> tuning;
+            if (!value.is_none()) tuning = to_u64(value, keyword);
+            return [tuned, k, tuning](const Core& core, std::span<const float> q) {
+                return tuning ? (core.*tuned)(q, k, *tuning) : core.search(q, k);
+            };
+        };
+        cls_.def(
+            "search",
+            [searcher](Wrapper& self, nb::handle query, U64Arg<"k"> k, nb::handle value) {
+                return search_one(self, query, searcher(k, value));
+            },
+            nb::arg("query"), nb::arg("k"), nb::kw_only(), nb::arg(keyword) = nb::none(),
+            search_doc);
+        cls_.def(
+            "search_batch",
+            [searcher](Wrapper& self, nb::handle queries, U64Arg<"k"> k,
+                       U64Arg<"num_threads"> num_threads, nb::handle value) {
+                return search_many(self, queries, k, num_threads, searcher(k, value));
+            },
+            nb::arg("queries"), nb::arg("k"), nb::arg("num_threads") = 0, nb::kw_only(),
+            nb::arg(keyword) = nb::none(), kSearchBatchDoc);
+        return *this;
+    }
+
+    // __getstate__ / __setstate__ through the kind's saved layout, in memory.
+    IndexClass& pickling() {
+        cls_.def("__getstate__", [](Wrapper& self) {
+            std::vector<uint8_t> bytes;
+            {
+                BorrowFlag::Shared borrow(self.borrow);
+                bytes = self.core->to_bytes();
+            }
+            return nb::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        });
+        cls_.def("__setstate__", [](Wrapper& self, nb::bytes state) {
+            std::span<const uint8_t> bytes(static_cast<const uint8_t*>(state.data()), state.size());
+            auto loaded = unwrap(Core::from_bytes(bytes));
+            new (&self) Wrapper{to_unique(std::move(loaded)), {}};
+        });
         return *this;
     }
 
@@ -172,12 +242,59 @@ public:
     }
 
 private:
-    static Result<void> bulk_insert(Core& core, const Matrix& matrix, uint64_t start_id) {
+    static std::vector<uint64_t> extract_row_ids(nb::handle ids, uint64_t start_id, uint64_t rows) {
+        if (start_id != 0) raise_python(PyExc_ValueError, "start_id must be 0 when ids are given");
+        auto row_ids = extract_ids(ids, "ids");
+        if (row_ids.size() != rows) {
+            raise_python(PyExc_ValueError, "ids has " + std::to_string(row_ids.size()) +
+                                               " entries for " + std::to_string(rows) + " rows");
+        }
+        return row_ids;
+    }
+
+    static Result<void> bulk_insert(Core& core, const Matrix& matrix, uint64_t start_id,
+                                    const std::optional<std::vector<uint64_t>>& ids) {
         uint64_t dimensions = core.config().dimensions;
         if (matrix.columns != dimensions) {
             return fail(VectorDbError::dimension_mismatch(dimensions, matrix.columns));
         }
+        if (ids) return core.add_rows(*ids, matrix.data);
         return core.add_batch_contiguous(matrix.data, start_id);
+    }
+
+    template <typename Search>
+    static nb::list search_one(Wrapper& self, nb::handle query, Search&& search) {
+        auto values = extract_f32_vec(query, "query");
+        BorrowFlag::Shared borrow(self.borrow);
+        Result<std::vector<SearchResult>> hits;
+        {
+            nb::gil_scoped_release release;
+            hits = search(*self.core, values);
+        }
+        return results_to_list(unwrap(std::move(hits)));
+    }
+
+    template <typename Search>
+    static nb::tuple search_many(Wrapper& self, nb::handle queries, uint64_t k,
+                                 uint64_t num_threads, Search&& search) {
+        uint64_t dimensions = 0;
+        {
+            BorrowFlag::Shared borrow(self.borrow);
+            dimensions = self.core->config().dimensions;
+        }
+        Matrix matrix = extract_float_rows(queries, "queries", dimensions);
+        AnswerArrays answers(matrix.rows, k);
+        BorrowFlag::Shared borrow(self.borrow);
+        Result<void> done;
+        {
+            nb::gil_scoped_release release;
+            const Core& core = *self.core;
+            done = search_rows(query_rows(matrix), dimensions, k, num_threads,
+                               [&](std::span<const float> q) { return search(core, q); },
+                               answers.ids(), answers.distances());
+        }
+        unwrap(std::move(done));
+        return answers.release();
     }
 
     template <typename T>

@@ -46,11 +46,12 @@ void bind_common_members(IndexClass<Core>& cls) {
     cls.add(kSignatureOnly)
         .add_batch(kSignatureOnly)
         .add_batch_np(kPlainAddBatchNpDoc)
-        .search(kSignatureOnly)
+        .tuned_searches(kSignatureOnly, "nprobe", &Core::search_with_nprobe)
         .remove(kSignatureOnly)
         .flush(kSignatureOnly)
         .save_load(kSignatureOnly, kSignatureOnly)
-        .properties(nullptr, nullptr);
+        .properties(nullptr, nullptr)
+        .pickling();
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ void register_mmap_flat_index(nb::module_& module) {
     index.add(kSignatureOnly)
         .add_batch(kSignatureOnly)
         .add_batch_np(kPlainAddBatchNpDoc)
-        .search(kSignatureOnly)
+        .searches(kSignatureOnly)
         .remove(kSignatureOnly)
         .properties(nullptr, nullptr);
     // Unlike the interface's flush, a file that cannot be written raises OSError; the

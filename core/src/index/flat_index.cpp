@@ -60,12 +60,16 @@ Result<void> FlatIndex::add_batch(std::span<const VectorEntry> entries) {
             return fail(VectorDbError::duplicate_id(id));
         }
     }
-    reserve_for_append(vectors_, entries.size() * config_.dimensions);
-    reserve_for_append(ids_, entries.size());
-    reserve_for_append(alive_, entries.size());
-    reserve_map_for_insert(id_to_slot_, entries.size());
+    reserve_rows(entries.size());
     for (const auto& [id, vector] : entries) append_slot(id, vector);
     return {};
+}
+
+void FlatIndex::reserve_rows(size_t rows) {
+    reserve_for_append(vectors_, rows * config_.dimensions);
+    reserve_for_append(ids_, rows);
+    reserve_for_append(alive_, rows);
+    reserve_map_for_insert(id_to_slot_, rows);
 }
 
 Result<void> FlatIndex::add_batch_contiguous(std::span<const float> data, VectorId start_id) {
@@ -74,9 +78,7 @@ Result<void> FlatIndex::add_batch_contiguous(std::span<const float> data, Vector
     for (uint64_t i = 0; i < *rows; ++i) {
         if (id_to_slot_.contains(start_id + i)) return fail(VectorDbError::duplicate_id(start_id + i));
     }
-    reserve_for_append(ids_, *rows);
-    reserve_for_append(alive_, *rows);
-    reserve_map_for_insert(id_to_slot_, *rows);
+    reserve_rows(*rows);
     vectors_.insert(vectors_.end(), data.begin(), data.end());
     for (uint64_t i = 0; i < *rows; ++i) {
         id_to_slot_.emplace(start_id + i, ids_.size());
@@ -84,6 +86,26 @@ Result<void> FlatIndex::add_batch_contiguous(std::span<const float> data, Vector
         alive_.push_back(1);
     }
     count_ += *rows;
+    return {};
+}
+
+Result<void> FlatIndex::add_rows(std::span<const VectorId> ids, std::span<const float> rows) {
+    if (auto ok = check_row_ids(config_.dimensions, ids.size(), rows.size()); !ok) return ok;
+    std::unordered_set<VectorId> batch_ids;
+    batch_ids.reserve(ids.size());
+    for (VectorId id : ids) {
+        if (id_to_slot_.contains(id) || !batch_ids.insert(id).second) {
+            return fail(VectorDbError::duplicate_id(id));
+        }
+    }
+    reserve_rows(ids.size());
+    vectors_.insert(vectors_.end(), rows.begin(), rows.end());
+    for (VectorId id : ids) {
+        id_to_slot_.emplace(id, ids_.size());
+        ids_.push_back(id);
+        alive_.push_back(1);
+    }
+    count_ += ids.size();
     return {};
 }
 
@@ -134,21 +156,49 @@ void FlatIndex::iter_vectors(const VectorVisitor& visit) const {
     }
 }
 
+void FlatIndex::iter_ids(const std::function<void(VectorId)>& visit) const {
+    for (size_t slot = 0; slot < ids_.size(); ++slot) {
+        if (alive_[slot]) visit(ids_[slot]);
+    }
+}
+
+std::optional<std::vector<float>> FlatIndex::vector_of(VectorId id) const {
+    auto it = id_to_slot_.find(id);
+    if (it == id_to_slot_.end()) return std::nullopt;
+    auto vector = slot_vector(it->second);
+    return std::vector<float>(vector.begin(), vector.end());
+}
+
+template <typename Sink>
+void FlatIndex::write_to(RecordEncoder<Sink>& out) const {
+    out.u64(config_.dimensions);
+    out.u32(static_cast<uint32_t>(config_.metric));
+    out.f32_seq(vectors_);
+    out.u64_seq(ids_);
+    out.u8_seq(alive_);
+}
+
 Result<void> FlatIndex::save(const std::string& path) const {
     auto file = FileEncoder::create(path);
     if (!file) return fail(file.error());
-    file->u64(config_.dimensions);
-    file->u32(static_cast<uint32_t>(config_.metric));
-    file->f32_seq(vectors_);
-    file->u64_seq(ids_);
-    file->u8_seq(alive_);
+    write_to(*file);
     return file->finish();
+}
+
+std::vector<uint8_t> FlatIndex::to_bytes() const {
+    ByteEncoder out;
+    write_to(out);
+    return out.take();
 }
 
 Result<FlatIndex> FlatIndex::load(const std::string& path) {
     auto bytes = read_file(path);
     if (!bytes) return fail(bytes.error());
-    RecordDecoder in(*bytes);
+    return from_bytes(*bytes);
+}
+
+Result<FlatIndex> FlatIndex::from_bytes(std::span<const uint8_t> bytes) {
+    RecordDecoder in(bytes);
     uint64_t dimensions = in.u64();
     uint32_t metric_id = in.variant(kMetricCount);
     auto vectors = in.f32_seq();

@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../codec.hpp"
 #include "huge_page_allocator.hpp"
 #include "vector_index.hpp"
 
@@ -24,15 +25,25 @@ public:
     uint64_t len() const override { return count_; }
     const IndexConfig& config() const override { return config_; }
     void iter_vectors(const VectorVisitor& visit) const override;
+    void iter_ids(const std::function<void(VectorId)>& visit) const override;
+    std::optional<std::vector<float>> vector_of(VectorId id) const override;
+    // All or nothing, as add_batch, without copying the rows one by one.
+    Result<void> add_rows(std::span<const VectorId> ids, std::span<const float> rows) override;
 
     // Rows of `data` get IDs start_id, start_id + 1, ...; the caller has checked the width.
     Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
     Result<void> save(const std::string& path) const;
     static Result<FlatIndex> load(const std::string& path);
+    // The saved file's bytes, in memory.
+    std::vector<uint8_t> to_bytes() const;
+    static Result<FlatIndex> from_bytes(std::span<const uint8_t> bytes);
 
     uint64_t slot_count() const { return ids_.size(); }
 
 private:
+    template <typename Sink>
+    void write_to(RecordEncoder<Sink>& out) const;
+    void reserve_rows(size_t rows);
     void append_slot(VectorId id, std::span<const float> vector);
     std::span<const float> slot_vector(size_t slot) const;
 

@@ -268,6 +268,11 @@ Result<void> HnswIndex::add_batch_parallel(std::span<const float> data, VectorId
 
 Result<std::vector<SearchResult>> HnswIndex::search(std::span<const float> query,
                                                     uint64_t k) const {
+    return search_with_ef(query, k, hnsw_config_.ef_search);
+}
+
+Result<std::vector<SearchResult>> HnswIndex::search_with_ef(std::span<const float> query,
+                                                            uint64_t k, uint64_t ef_search) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     std::vector<SearchResult> hits;
     if (k == 0 || graph_.node_count() == 0) return hits;
@@ -278,7 +283,7 @@ Result<std::vector<SearchResult>> HnswIndex::search(std::span<const float> query
     for (size_t layer = graph_.level_of(entry); layer >= 1; --layer) {
         entry = graph_.greedy_closest(query, entry, layer, config_.metric);
     }
-    const uint64_t ef = std::max(k, hnsw_config_.ef_search);
+    const uint64_t ef = std::max(k, ef_search);
     auto found = graph_.search_layer(query, entry, ef, 0, config_.metric, *tracker);
     const size_t n = std::min<uint64_t>(found.size(), k);
     hits.reserve(n);
@@ -303,6 +308,19 @@ void HnswIndex::iter_vectors(const VectorVisitor& visit) const {
     }
     std::sort(live.begin(), live.end());
     for (const auto& [id, slot] : live) visit(id, graph_.vector_of(slot));
+}
+
+void HnswIndex::iter_ids(const std::function<void(VectorId)>& visit) const {
+    for (uint32_t slot = 0; slot < graph_.slot_count(); ++slot) {
+        if (graph_.is_live(slot)) visit(graph_.id_of(slot));
+    }
+}
+
+std::optional<std::vector<float>> HnswIndex::vector_of(VectorId id) const {
+    auto slot = graph_.slot_of(id);
+    if (!slot || !graph_.is_live(*slot)) return std::nullopt;
+    auto vector = graph_.vector_of(*slot);
+    return std::vector<float>(vector.begin(), vector.end());
 }
 
 Result<void> HnswIndex::save_graph(const std::string& path) const {
@@ -337,14 +355,25 @@ Result<std::unique_ptr<HnswIndex>> HnswIndex::load_graph_file(const std::string&
     return std::make_unique<HnswIndex>(config, hnsw_config, std::move(*graph));
 }
 
+template <typename Sink>
+void HnswIndex::write_to(RecordEncoder<Sink>& out) const {
+    hnsw_format::write_header(out, {.dimension = config_.dimensions,
+                                    .metric = config_.metric,
+                                    .config = hnsw_config_});
+    hnsw_format::write_graph(out, graph_);
+}
+
 Result<void> HnswIndex::save(const std::string& path) const {
     auto file = FileEncoder::create(path);
     if (!file) return fail(file.error());
-    hnsw_format::write_header(*file, {.dimension = config_.dimensions,
-                                      .metric = config_.metric,
-                                      .config = hnsw_config_});
-    hnsw_format::write_graph(*file, graph_);
+    write_to(*file);
     return file->finish();
+}
+
+std::vector<uint8_t> HnswIndex::to_bytes() const {
+    ByteEncoder out;
+    write_to(out);
+    return out.take();
 }
 
 namespace {
@@ -380,8 +409,12 @@ Result<std::unique_ptr<HnswIndex>> load_older(std::span<const uint8_t> bytes) {
 Result<std::unique_ptr<HnswIndex>> HnswIndex::load(const std::string& path) {
     auto bytes = read_file(path);
     if (!bytes) return fail(bytes.error());
-    if (auto index = load_current(*bytes)) return index;
-    return load_older(*bytes);
+    return from_bytes(*bytes);
+}
+
+Result<std::unique_ptr<HnswIndex>> HnswIndex::from_bytes(std::span<const uint8_t> bytes) {
+    if (auto index = load_current(bytes)) return index;
+    return load_older(bytes);
 }
 
 }  // namespace tvdb

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../codec.hpp"
 #include "hnsw_graph.hpp"
 #include "vector_index.hpp"
 
@@ -35,11 +36,16 @@ public:
     Result<void> add_batch(std::span<const VectorEntry> entries) override;
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
+    // `search` with the beam width `ef_search` instead of the configured one, for one call.
+    Result<std::vector<SearchResult>> search_with_ef(std::span<const float> query, uint64_t k,
+                                                     uint64_t ef_search) const;
     bool remove(VectorId id) override;
     uint64_t len() const override { return graph_.node_count(); }
     const IndexConfig& config() const override { return config_; }
     // Live vectors in ascending ID order.
     void iter_vectors(const VectorVisitor& visit) const override;
+    void iter_ids(const std::function<void(VectorId)>& visit) const override;
+    std::optional<std::vector<float>> vector_of(VectorId id) const override;
     // Writes nothing when the index is empty (an existing file stays as it is).
     Result<void> save_graph(const std::string& path) const override;
     // A missing file changes nothing; otherwise the saved graph (with its own m, m0,
@@ -59,6 +65,9 @@ public:
 
     Result<void> save(const std::string& path) const;
     static Result<std::unique_ptr<HnswIndex>> load(const std::string& path);
+    // The standalone file's bytes, in memory.
+    std::vector<uint8_t> to_bytes() const;
+    static Result<std::unique_ptr<HnswIndex>> from_bytes(std::span<const uint8_t> bytes);
     // A new index with the given parameters and the graph of a saved "hnsw.graph" (Io when
     // the file is missing), e.g. to compare a saved graph with vectors rebuilt elsewhere.
     static Result<std::unique_ptr<HnswIndex>> load_graph_file(const std::string& path,
@@ -75,6 +84,8 @@ public:
 private:
     class ScratchLease;
 
+    template <typename Sink>
+    void write_to(RecordEncoder<Sink>& out) const;
     bool is_live(VectorId id) const;
     // DuplicateId for the first live ID of start_id .. start_id + rows - 1.
     Result<void> check_new_range(VectorId start_id, uint64_t rows) const;

@@ -5,14 +5,6 @@
 
 namespace tvdb {
 
-void write_id_to_list(FileEncoder& file, const IdToList& id_to_list) {
-    file.count(id_to_list.size());
-    for (const auto& [id, list] : id_to_list) {
-        file.u64(id);
-        file.u64(list);
-    }
-}
-
 IdToList read_id_to_list(RecordDecoder& in) {
     IdToList id_to_list;
     // Smallest entry: ID and list index.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <unordered_map>
@@ -16,8 +17,8 @@ namespace tvdb {
 
 // Both files begin with dimensions u64 and metric u32, then the coarse settings n_lists,
 // nprobe, train_size and max_iter as u64 each; `Config` is IvfConfig or IvfPqConfig.
-template <typename Config>
-void write_head(FileEncoder& file, const IndexConfig& index, const Config& config) {
+template <typename Sink, typename Config>
+void write_head(RecordEncoder<Sink>& file, const IndexConfig& index, const Config& config) {
     file.u64(index.dimensions);
     file.u32(static_cast<uint32_t>(index.metric));
     for (uint64_t v : {config.n_lists, config.nprobe, config.train_size, config.max_iter}) {
@@ -39,7 +40,14 @@ IndexConfig read_head(RecordDecoder& in, Config& config) {
 using IdToList = std::unordered_map<VectorId, uint64_t>;
 
 // As saved: an entry count, then ID u64 and list index u64 per entry, in map order.
-void write_id_to_list(FileEncoder& file, const IdToList& id_to_list);
+template <typename Sink>
+void write_id_to_list(RecordEncoder<Sink>& file, const IdToList& id_to_list) {
+    file.count(id_to_list.size());
+    for (const auto& [id, list] : id_to_list) {
+        file.u64(id);
+        file.u64(list);
+    }
+}
 // A later pair for the same ID replaces an earlier one.
 IdToList read_id_to_list(RecordDecoder& in);
 
@@ -177,6 +185,13 @@ public:
         }
     }
 
+    // The list that holds the newest entry of `id`, when the ID is filed.
+    std::optional<uint64_t> list_of(VectorId id) const {
+        auto mapped = id_to_list_.find(id);
+        if (mapped == id_to_list_.end() || mapped->second >= lists_.size()) return std::nullopt;
+        return mapped->second;
+    }
+
     bool remove_buffered(VectorId id) { return buffer_.remove(id); }
 
     // Takes out the entry `id_to_list` names (the list's last entry moves into its place)
@@ -202,7 +217,8 @@ public:
 
     // Saved after each index's configuration: buffer IDs u64 seq, buffer vectors f32 seq,
     // centroids f32 seq, n_centroids u64.
-    void write_coarse(FileEncoder& file) const {
+    template <typename Sink>
+    void write_coarse(RecordEncoder<Sink>& file) const {
         file.u64_seq(buffer_.ids());
         file.f32_seq(buffer_.vectors());
         file.f32_seq(centroids_);
@@ -216,7 +232,8 @@ public:
     }
 
     // Saved last: id_to_list, then the trained flag as a bool.
-    void write_tail(FileEncoder& file) const {
+    template <typename Sink>
+    void write_tail(RecordEncoder<Sink>& file) const {
         write_id_to_list(file, id_to_list_);
         file.boolean(trained_);
     }

@@ -41,6 +41,11 @@ public:
         return {};
     }
 
+    // `search` probing `nprobe` lists instead of the configured number, for one call.
+    virtual Result<std::vector<SearchResult>> search_with_nprobe(std::span<const float> query,
+                                                                 uint64_t k,
+                                                                 uint64_t nprobe) const = 0;
+
     // The buffered entry, or else the newest list entry of the ID.
     bool remove(VectorId id) override { return inverted_.remove_buffered(id) || inverted_.remove_listed(id); }
     uint64_t len() const final { return inverted_.len(); }

@@ -49,11 +49,16 @@ void IvfIndex::train() {
 
 Result<std::vector<SearchResult>> IvfIndex::search(std::span<const float> query,
                                                    uint64_t k) const {
+    return search_with_nprobe(query, k, ivf_.nprobe);
+}
+
+Result<std::vector<SearchResult>> IvfIndex::search_with_nprobe(std::span<const float> query,
+                                                               uint64_t k, uint64_t nprobe) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     const uint64_t live = len();
     if (k == 0 || live == 0) return std::vector<SearchResult>{};
     TopK top(std::min(k, live));
-    for (const RankedCentroid& probe : inverted_.probes(config_.metric, query, ivf_.nprobe)) {
+    for (const RankedCentroid& probe : inverted_.probes(config_.metric, query, nprobe)) {
         const PostingList& list = inverted_.lists()[probe.index];
         scan_rows(config_.metric, ScanDistance::Ordering, query, list.ids.data(),
                   list.vectors.data(), list.ids.size(), top);
@@ -62,6 +67,20 @@ Result<std::vector<SearchResult>> IvfIndex::search(std::span<const float> query,
     auto hits = top.take_sorted();
     report_ordering_distances(config_.metric, hits);
     return hits;
+}
+
+std::optional<std::vector<float>> IvfIndex::vector_of(VectorId id) const {
+    if (auto buffered = inverted_.buffer().find(id)) {
+        return std::vector<float>(buffered->begin(), buffered->end());
+    }
+    auto list_index = inverted_.list_of(id);
+    if (!list_index) return std::nullopt;
+    const PostingList& list = inverted_.lists()[*list_index];
+    auto found = std::find(list.ids.begin(), list.ids.end(), id);
+    if (found == list.ids.end()) return std::nullopt;
+    const uint64_t dims = config_.dimensions;
+    auto first = list.vectors.begin() + (found - list.ids.begin()) * dims;
+    return std::vector<float>(first, first + dims);
 }
 
 void IvfIndex::iter_vectors(const VectorVisitor& visit) const {
@@ -78,25 +97,40 @@ void IvfIndex::iter_vectors(const VectorVisitor& visit) const {
 // buffer_ids u64 seq, buffer_vectors f32 seq, centroids f32 seq, n_centroids u64, lists
 // (count, then per list: ids u64 seq, vectors f32 seq, dim u64), id_to_list (count, then
 // ID u64 and list index u64 per entry), trained bool.
+template <typename Sink>
+void IvfIndex::write_to(RecordEncoder<Sink>& out) const {
+    write_head(out, config_, ivf_);
+    inverted_.write_coarse(out);
+    out.count(inverted_.lists().size());
+    for (const PostingList& list : inverted_.lists()) {
+        out.u64_seq(list.ids);
+        out.f32_seq(list.vectors);
+        out.u64(list.dim);
+    }
+    inverted_.write_tail(out);
+}
+
 Result<void> IvfIndex::save(const std::string& path) const {
     auto file = FileEncoder::create(path);
     if (!file) return fail(file.error());
-    write_head(*file, config_, ivf_);
-    inverted_.write_coarse(*file);
-    file->count(inverted_.lists().size());
-    for (const PostingList& list : inverted_.lists()) {
-        file->u64_seq(list.ids);
-        file->f32_seq(list.vectors);
-        file->u64(list.dim);
-    }
-    inverted_.write_tail(*file);
+    write_to(*file);
     return file->finish();
+}
+
+std::vector<uint8_t> IvfIndex::to_bytes() const {
+    ByteEncoder out;
+    write_to(out);
+    return out.take();
 }
 
 Result<std::unique_ptr<IvfIndex>> IvfIndex::load(const std::string& path) {
     auto bytes = read_file(path);
     if (!bytes) return fail(bytes.error());
-    RecordDecoder in(*bytes);
+    return from_bytes(*bytes);
+}
+
+Result<std::unique_ptr<IvfIndex>> IvfIndex::from_bytes(std::span<const uint8_t> bytes) {
+    RecordDecoder in(bytes);
     IvfConfig ivf;
     const IndexConfig config = read_head(in, ivf);
     InvertedFile<PostingList>::Saved saved;

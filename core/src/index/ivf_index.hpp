@@ -31,6 +31,10 @@ public:
 
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
+    Result<std::vector<SearchResult>> search_with_nprobe(std::span<const float> query, uint64_t k,
+                                                         uint64_t nprobe) const override;
+    // The buffered vector, or else the list entry `remove` would take out.
+    std::optional<std::vector<float>> vector_of(VectorId id) const override;
     // The buffer in insertion order, then list 0, 1, ... each in its own order.
     void iter_vectors(const VectorVisitor& visit) const override;
     // Clusters the buffer (k-means) and moves it into the lists; nothing when it is empty.
@@ -39,12 +43,17 @@ public:
     Result<void> save(const std::string& path) const;
     // Serialization for any file whose fields disagree with each other.
     static Result<std::unique_ptr<IvfIndex>> load(const std::string& path);
+    // The saved file's bytes, in memory.
+    std::vector<uint8_t> to_bytes() const;
+    static Result<std::unique_ptr<IvfIndex>> from_bytes(std::span<const uint8_t> bytes);
 
     const IvfConfig& ivf_config() const { return ivf_; }
 
 private:
     IvfIndex(IndexConfig config, IvfConfig ivf, InvertedFile<PostingList> file);
 
+    template <typename Sink>
+    void write_to(RecordEncoder<Sink>& out) const;
     void file_trained(VectorId id, std::span<const float> vector) override;
     void file_trained_rows(const float* rows, uint64_t n, VectorId first_id) override;
 

@@ -152,12 +152,17 @@ void IvfPqIndex::list_table(std::span<const float> query, uint64_t list,
 
 Result<std::vector<SearchResult>> IvfPqIndex::search(std::span<const float> query,
                                                      uint64_t k) const {
+    return search_with_nprobe(query, k, ivf_pq_.nprobe);
+}
+
+Result<std::vector<SearchResult>> IvfPqIndex::search_with_nprobe(std::span<const float> query,
+                                                                 uint64_t k, uint64_t nprobe) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     const uint64_t live = len();
     if (k == 0 || live == 0) return std::vector<SearchResult>{};
     TopK top(std::min(k, live));
     if (codebook_) {
-        auto probes = inverted_.probes(config_.metric, query, ivf_pq_.nprobe);
+        auto probes = inverted_.probes(config_.metric, query, nprobe);
         const uint64_t m = codebook_->m();
         const uint64_t k_sub = codebook_->k_sub();
         std::vector<float> query_terms;
@@ -185,6 +190,15 @@ bool IvfPqIndex::remove(VectorId id) {
     return true;
 }
 
+std::optional<std::vector<float>> IvfPqIndex::vector_of(VectorId id) const {
+    if (auto buffered = inverted_.buffer().find(id)) {
+        return std::vector<float>(buffered->begin(), buffered->end());
+    }
+    auto full = full_vectors_.find(id);
+    if (full == full_vectors_.end()) return std::nullopt;
+    return full->second;
+}
+
 void IvfPqIndex::iter_vectors(const VectorVisitor& visit) const {
     inverted_.buffer().visit(visit);
     for (const CodeList& list : inverted_.lists()) {
@@ -200,30 +214,41 @@ void IvfPqIndex::iter_vectors(const VectorVisitor& visit) const {
 // n_centroids u64, codebook (presence byte, then PqCodebook::write_to), lists (count; per
 // list an entry count; per entry ID u64 and code as a u8 seq), full_vectors (count; ID u64
 // and f32 seq per entry), id_to_list (count; ID u64 and list u64 per entry), trained bool.
+template <typename Sink>
+void IvfPqIndex::write_to(RecordEncoder<Sink>& out) const {
+    write_head(out, config_, ivf_pq_);
+    for (uint64_t v : {ivf_pq_.pq.m, ivf_pq_.pq.k_sub, ivf_pq_.pq.max_iter}) out.u64(v);
+    inverted_.write_coarse(out);
+    out.boolean(codebook_.has_value());
+    if (codebook_) codebook_->write_to(out);
+    out.count(inverted_.lists().size());
+    const uint64_t m = ivf_pq_.pq.m;
+    for (const CodeList& list : inverted_.lists()) {
+        out.count(list.ids.size());
+        for (size_t i = 0; i < list.ids.size(); ++i) {
+            out.u64(list.ids[i]);
+            out.u8_seq(std::span(list.codes).subspan(i * m, m));
+        }
+    }
+    out.count(full_vectors_.size());
+    for (const auto& [id, vector] : full_vectors_) {
+        out.u64(id);
+        out.f32_seq(vector);
+    }
+    inverted_.write_tail(out);
+}
+
 Result<void> IvfPqIndex::save(const std::string& path) const {
     auto file = FileEncoder::create(path);
     if (!file) return fail(file.error());
-    write_head(*file, config_, ivf_pq_);
-    for (uint64_t v : {ivf_pq_.pq.m, ivf_pq_.pq.k_sub, ivf_pq_.pq.max_iter}) file->u64(v);
-    inverted_.write_coarse(*file);
-    file->boolean(codebook_.has_value());
-    if (codebook_) codebook_->write_to(*file);
-    file->count(inverted_.lists().size());
-    const uint64_t m = ivf_pq_.pq.m;
-    for (const CodeList& list : inverted_.lists()) {
-        file->count(list.ids.size());
-        for (size_t i = 0; i < list.ids.size(); ++i) {
-            file->u64(list.ids[i]);
-            file->u8_seq(std::span(list.codes).subspan(i * m, m));
-        }
-    }
-    file->count(full_vectors_.size());
-    for (const auto& [id, vector] : full_vectors_) {
-        file->u64(id);
-        file->f32_seq(vector);
-    }
-    inverted_.write_tail(*file);
+    write_to(*file);
     return file->finish();
+}
+
+std::vector<uint8_t> IvfPqIndex::to_bytes() const {
+    ByteEncoder out;
+    write_to(out);
+    return out.take();
 }
 
 namespace {
@@ -300,7 +325,11 @@ Result<void> check_full_vectors(const FullVectors& full_vectors, const IdToList&
 Result<std::unique_ptr<IvfPqIndex>> IvfPqIndex::load(const std::string& path) {
     auto bytes = read_file(path);
     if (!bytes) return fail(bytes.error());
-    RecordDecoder in(*bytes);
+    return from_bytes(*bytes);
+}
+
+Result<std::unique_ptr<IvfPqIndex>> IvfPqIndex::from_bytes(std::span<const uint8_t> bytes) {
+    RecordDecoder in(bytes);
     IvfPqConfig ivf_pq;
     const IndexConfig config = read_head(in, ivf_pq);
     for (uint64_t* field : {&ivf_pq.pq.m, &ivf_pq.pq.k_sub, &ivf_pq.pq.max_iter}) *field = in.u64();

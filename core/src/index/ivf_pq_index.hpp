@@ -37,6 +37,10 @@ public:
 
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
+    Result<std::vector<SearchResult>> search_with_nprobe(std::span<const float> query, uint64_t k,
+                                                         uint64_t nprobe) const override;
+    // The buffered vector, or else the full-precision vector of the filed entry.
+    std::optional<std::vector<float>> vector_of(VectorId id) const override;
     // Also drops the full-precision vector of a list entry it removes.
     bool remove(VectorId id) override;
     // The buffer in insertion order, then each list entry that still has a full-precision
@@ -48,6 +52,9 @@ public:
     Result<void> save(const std::string& path) const;
     // Serialization for any file whose fields disagree with each other.
     static Result<std::unique_ptr<IvfPqIndex>> load(const std::string& path);
+    // The saved file's bytes, in memory.
+    std::vector<uint8_t> to_bytes() const;
+    static Result<std::unique_ptr<IvfPqIndex>> from_bytes(std::span<const uint8_t> bytes);
 
     const std::vector<float>& centroids() const { return inverted_.centroids(); }
     const IvfPqConfig& ivf_pq_config() const { return ivf_pq_; }
@@ -56,6 +63,8 @@ public:
 private:
     IvfPqIndex(IndexConfig config, IvfPqConfig ivf_pq, InvertedFile<CodeList> file);
 
+    template <typename Sink>
+    void write_to(RecordEncoder<Sink>& out) const;
     void file_trained(VectorId id, std::span<const float> vector) override;
     void file_trained_rows(const float* rows, uint64_t n, VectorId first_id) override;
 

@@ -228,6 +228,19 @@ void MmapFlatIndex::iter_vectors(const VectorVisitor& visit) const {
     }
 }
 
+void MmapFlatIndex::iter_ids(const std::function<void(VectorId)>& visit) const {
+    for (uint64_t i = 0; i < file_count_; ++i) {
+        if (record_live_[i]) visit(record_id(i));
+    }
+    for (VectorId id : pending_ids_.ids()) visit(id);
+}
+
+std::optional<std::vector<float>> MmapFlatIndex::vector_of(VectorId id) const {
+    auto found = find(id);
+    if (!found) return std::nullopt;
+    return std::vector<float>(found->begin(), found->end());
+}
+
 std::optional<std::span<const float>> MmapFlatIndex::find(VectorId id) const {
     const size_t dims = config_.dimensions;
     if (auto slot = pending_ids_.find(id)) {

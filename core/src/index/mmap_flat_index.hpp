@@ -54,6 +54,8 @@ public:
     const IndexConfig& config() const override { return config_; }
     // Live file records in file order, then pending vectors.
     void iter_vectors(const VectorVisitor& visit) const override;
+    void iter_ids(const std::function<void(VectorId)>& visit) const override;
+    std::optional<std::vector<float>> vector_of(VectorId id) const override;
     // `persist`, with any failure dropped (the interface's flush reports nothing).
     void flush() override { (void)persist(); }
 

@@ -76,8 +76,20 @@ public:
         }
     }
 
-    // The whole index encoded in memory, then written in place; Io on a write failure.
-    Result<void> save(const std::string& path) const {
+    void iter_ids(const std::function<void(VectorId)>& visit) const override {
+        for (VectorId id : slots_.ids()) visit(id);
+    }
+
+    std::optional<std::vector<float>> vector_of(VectorId id) const override {
+        auto slot = slots_.find(id);
+        if (!slot) return std::nullopt;
+        std::vector<float> decoded(config_.dimensions);
+        kind().decode_slot(*slot, decoded.data());
+        return decoded;
+    }
+
+    // The saved file's bytes, in memory.
+    std::vector<uint8_t> to_bytes() const {
         ByteEncoder out;
         out.u64(config_.dimensions);
         out.u32(static_cast<uint32_t>(config_.metric));
@@ -87,15 +99,22 @@ public:
             out.u64(ids[s]);
             kind().write_entry(out, s);
         }
-        return write_file(path, out.bytes());
+        return out.take();
     }
+
+    // The whole index encoded in memory, then written in place; Io on a write failure.
+    Result<void> save(const std::string& path) const { return write_file(path, to_bytes()); }
 
     // Serialization for truncated or malformed content or an entry the kind rejects; Io
     // when the file cannot be read.
     static Result<Kind> load(const std::string& path) {
         auto bytes = read_file(path);
         if (!bytes) return fail(bytes.error());
-        RecordDecoder in(*bytes);
+        return from_bytes(*bytes);
+    }
+
+    static Result<Kind> from_bytes(std::span<const uint8_t> bytes) {
+        RecordDecoder in(bytes);
         uint64_t dimensions = in.u64();
         auto metric = static_cast<Metric>(in.variant(kMetricCount));
         uint64_t entries = in.count(Kind::kEntryMinBytes);

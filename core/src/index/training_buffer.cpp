@@ -30,6 +30,12 @@ void TrainingBuffer::append_rows(std::span<const float> rows, uint64_t count, Ve
     vectors_.insert(vectors_.end(), rows.begin(), rows.begin() + count * dims_);
 }
 
+std::optional<std::span<const float>> TrainingBuffer::find(VectorId id) const {
+    auto found = std::find(ids_.begin(), ids_.end(), id);
+    if (found == ids_.end()) return std::nullopt;
+    return vector(static_cast<size_t>(found - ids_.begin()));
+}
+
 bool TrainingBuffer::remove(VectorId id) {
     auto found = std::find(ids_.begin(), ids_.end(), id);
     if (found == ids_.end()) return false;

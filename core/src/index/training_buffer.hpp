@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -34,6 +35,8 @@ public:
     void append(VectorId id, std::span<const float> vector);
     // `rows` holds `count` vectors, which get IDs first_id, first_id + 1, ...
     void append_rows(std::span<const float> rows, uint64_t count, VectorId first_id);
+    // The vector of the first entry with this ID.
+    std::optional<std::span<const float>> find(VectorId id) const;
     // Removes the first entry with this ID by moving the last entry into its place.
     bool remove(VectorId id);
     void clear();

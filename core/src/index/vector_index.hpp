@@ -90,6 +90,10 @@ public:
     virtual Result<void> add(VectorId id, std::span<const float> vector) = 0;
     // Default: `add` in order, stopping at the first error (earlier entries stay added).
     virtual Result<void> add_batch(std::span<const VectorEntry> entries);
+    // Row i of `rows` (config().dimensions floats each) under ids[i], by the rules of
+    // `add_batch`; InvalidConfig unless there is exactly one row per ID. Default: `add_batch`
+    // of copies.
+    virtual Result<void> add_rows(std::span<const VectorId> ids, std::span<const float> rows);
     // At most k hits, ascending by distance; an index without live vectors answers empty.
     virtual Result<std::vector<SearchResult>> search(std::span<const float> query,
                                                      uint64_t k) const = 0;
@@ -100,6 +104,12 @@ public:
     virtual const IndexConfig& config() const = 0;
     // Visits every live vector; the index must not change during the visit.
     virtual void iter_vectors(const VectorVisitor& visit) const = 0;
+    // Visits the ID of every live vector, as `iter_vectors` would, without producing vectors.
+    virtual void iter_ids(const std::function<void(VectorId)>& visit) const;
+    // A copy of the vector `iter_vectors` yields for `id` (for kinds that store an
+    // approximation, the decoded one), or nothing when the ID is not live. Default: a walk
+    // of `iter_vectors`.
+    virtual std::optional<std::vector<float>> vector_of(VectorId id) const;
     // Finishes deferred work; failures are not reported.
     virtual void flush() {}
     virtual Result<void> save_graph(const std::string& path) const;
@@ -116,5 +126,11 @@ inline Result<void> check_dimensions(uint64_t dimensions, size_t got) {
 // Checks that bulk insertion of `rows` rows from `start_id` has dimensions to divide by
 // and does not run past the largest ID.
 Result<uint64_t> bulk_row_count(uint64_t dimensions, size_t floats, VectorId start_id);
+
+// InvalidConfig unless `floats` values are exactly `id_count` rows of `dimensions`.
+Result<void> check_row_ids(uint64_t dimensions, size_t id_count, size_t floats);
+// One entry per ID with its row copied out, after `check_row_ids`.
+Result<std::vector<VectorEntry>> rows_to_entries(uint64_t dimensions, std::span<const VectorId> ids,
+                                                 std::span<const float> rows);
 
 }  // namespace tvdb
