@@ -283,6 +283,9 @@ class BinaryFlatIndex:
 Payload = Any
 Filter = dict[str, Any]
 SparseDict = dict[int, float]
+HnswConfigDict = dict[str, int]
+# {"id": int, "vector": float32 array, "payload": dict | None, "sparse_vector": SparseDict | None}
+Record = dict[str, Any]
 
 class Client:
     """Persistent vector database client.
@@ -301,7 +304,12 @@ class Client:
 
     def __init__(self, path: str = "./data") -> None: ...
     def create_collection(
-        self, name: str, dimensions: int, metric: str = "cosine", index_type: str = "hnsw"
+        self,
+        name: str,
+        dimensions: int,
+        metric: str = "cosine",
+        index_type: str = "hnsw",
+        hnsw_config: HnswConfigDict | None = None,
     ) -> Collection:
         """Create a new collection.
 
@@ -311,15 +319,27 @@ class Client:
             metric: "cosine", "l2", or "dot_product".
             index_type: "hnsw", "flat", "quantized_flat", "fp16_flat", "ivf", "ivf_pq", or
                 "mmap_flat" ("binary_flat" is accepted too).
+            hnsw_config: Optional {"m", "ef_construction", "ef_search"} of an "hnsw"
+                collection (any subset; defaults 12, 200, 50), kept in meta.json.
         """
     def get_collection(self, name: str) -> Collection:
         """Get an existing collection by name. Raises KeyError if not found."""
-    def get_or_create_collection(self, name: str, dimensions: int, metric: str = "cosine") -> Collection:
+    def get_or_create_collection(
+        self, name: str, dimensions: int, metric: str = "cosine", index_type: str = "hnsw"
+    ) -> Collection:
         """Get a collection by name, or create it if it doesn't exist (uses HNSW)."""
     def delete_collection(self, name: str) -> bool:
         """Delete a collection and all its data from disk."""
     def list_collections(self) -> list[str]:
         """List all collection names."""
+    def close(self) -> None:
+        """Save changed HNSW graphs and let go of the data directory.
+
+        Later calls on this Client raise RuntimeError("client is closed"); Collection objects
+        it handed out keep working.
+        """
+    def __enter__(self) -> "Client": ...
+    def __exit__(self, *args: object) -> None: ...
 # ---- end Client ----
 
 # ---- Collection ----
@@ -388,4 +408,39 @@ class Collection:
     @property
     def sparse_count(self) -> int:
         """Number of stored sparse vectors (0 once the collection is deleted)."""
+    def search_batch(self, queries: QueryBlock, k: int, filter: Filter | None = None) -> list[list[SearchHit]]:
+        """One hit list per query, each as search() returns it; run in parallel."""
+    def upsert_arrays(
+        self, ids: IdArray, vectors: QueryBlock, payloads: list[Payload | None] | None = None
+    ) -> None:
+        """Column-wise bulk upsert with upsert_batch's rules (all checked first, one log flush)."""
+    def upsert_hybrid_batch(
+        self,
+        entries: list[
+            tuple[int, VectorLike, SparseDict | None] | tuple[int, VectorLike, SparseDict | None, Payload | None]
+        ],
+    ) -> None:
+        """Batch upsert_hybrid with upsert_batch's rules."""
+    def get(self, ids: IdArray) -> list[Record | None]:
+        """The record of each ID, or None when absent."""
+    def scan(self, after_id: int | None = None, limit: int = 1000, filter: Filter | None = None) -> list[Record]:
+        """At most `limit` records with IDs above `after_id`, ascending, matching `filter`."""
+    def count_where(self, filter: Filter) -> int:
+        """Number of vectors whose payload (None when absent) matches the filter."""
+    def delete_batch(self, ids: IdArray) -> int:
+        """Delete many IDs with one log flush. Returns how many were present."""
+    def delete_where(self, filter: Filter) -> int:
+        """Delete every vector whose payload matches the filter. Returns how many."""
+    def update_payload(self, id: int, payload: Payload | None) -> bool:
+        """Replace only the payload of an existing ID; False (nothing written) when absent."""
+    @property
+    def dimensions(self) -> int:
+        """Vector dimensions."""
+    @property
+    def metric(self) -> str:
+        """Distance metric: "l2", "cosine", or "dot_product"."""
+    @property
+    def index_type(self) -> str:
+        """Index kind ("hnsw" after a flat collection was promoted)."""
+    def __len__(self) -> int: ...
 # ---- end Collection ----

@@ -227,3 +227,39 @@ def test_collection_handle_outlives_its_client(tmp_path):
     docs.upsert(1, [0, 0])
     assert docs.count == 1
     assert tv.Client(str(tmp_path)).get_collection("docs").count == 1
+
+
+class TestCloseAndCreateOptions:
+    def test_close_ends_the_client_but_not_its_collections(self, tmp_path):
+        with tv.Client(str(tmp_path)) as client:
+            docs = client.create_collection("docs", 2, "l2", "hnsw")
+            docs.upsert_arrays([1, 2], [[0, 0], [1, 1]])
+        assert (tmp_path / "docs" / "hnsw.graph").is_file()
+        assert repr(client) == "Client(closed)"
+        for call in (client.list_collections, lambda: client.get_collection("docs"),
+                     lambda: client.create_collection("x", 2), lambda: client.delete_collection("docs")):
+            with pytest.raises(RuntimeError, match="^client is closed$"):
+                call()
+        client.close()  # a second close does nothing
+        docs.upsert(3, [2, 2])
+        assert len(docs) == 3 and len(tv.Client(str(tmp_path)).get_collection("docs")) == 3
+
+    def test_hnsw_config_is_kept_in_meta_json(self, tmp_path):
+        client = tv.Client(str(tmp_path))
+        client.create_collection("g", 4, hnsw_config={"m": 6, "ef_search": 30})
+        meta = json.loads((tmp_path / "g" / "meta.json").read_text())
+        assert meta["hnsw_config"] == {"ef_construction": 200, "ef_search": 30, "m": 6}
+        for config, error in [({"M": 6}, ValueError), ({"m": 0}, ValueError), ({"m": -1}, OverflowError),
+                              ([("m", 6)], TypeError)]:
+            with pytest.raises(error):
+                client.create_collection("bad", 4, hnsw_config=config)
+        with pytest.raises(ValueError, match='applies to index_type "hnsw" only'):
+            client.create_collection("bad", 4, index_type="flat", hnsw_config={"m": 6})
+        assert sorted(client.list_collections()) == ["g"] and not (tmp_path / "bad").exists()
+
+    def test_get_or_create_takes_an_index_type_for_new_collections_only(self, tmp_path):
+        client = tv.Client(str(tmp_path))
+        assert client.get_or_create_collection("f", 3, "l2", "flat").index_type == "flat"
+        assert client.get_or_create_collection("f", 9, "cosine", "nonsense").index_type == "flat"
+        with pytest.raises(ValueError, match='^unknown index_type "nonsense"$'):
+            client.get_or_create_collection("new", 3, "l2", "nonsense")

@@ -405,54 +405,91 @@ Result<void> Collection::upsert_batch(std::vector<UpsertEntry> entries) {
     for (const UpsertEntry& entry : entries) {
         if (auto ok = check_dimensions(meta_.dimensions, entry.vector.size()); !ok) return ok;
     }
+    std::vector<VectorId> ids;
+    std::vector<float> rows;
+    std::vector<std::optional<Payload>> payloads;
+    std::vector<std::optional<SparseVector>> sparse;
+    ids.reserve(entries.size());
+    rows.reserve(entries.size() * meta_.dimensions);
+    payloads.reserve(entries.size());
+    sparse.reserve(entries.size());
+    for (UpsertEntry& entry : entries) {
+        ids.push_back(entry.id);
+        rows.insert(rows.end(), entry.vector.begin(), entry.vector.end());
+        std::vector<float>().swap(entry.vector);
+        payloads.push_back(std::move(entry.payload));
+        sparse.push_back(std::move(entry.sparse));
+    }
+    return upsert_rows(ids, rows, std::move(payloads), std::move(sparse));
+}
+
+Result<void> Collection::upsert_rows(std::span<const VectorId> ids, std::span<const float> rows,
+                                     std::vector<std::optional<Payload>> payloads,
+                                     std::vector<std::optional<SparseVector>> sparse) {
+    const uint64_t dims = meta_.dimensions;
+    if (auto ok = check_row_ids(dims, ids.size(), rows.size()); !ok) return ok;
+    if ((!payloads.empty() && payloads.size() != ids.size()) ||
+        (!sparse.empty() && sparse.size() != ids.size())) {
+        return fail(VectorDbError::invalid_config("payloads and sparse vectors must be one per ID"));
+    }
+    payloads.resize(ids.size());
+    sparse.resize(ids.size());
     std::vector<EncodedAdd> encoded;
-    encoded.reserve(entries.size());
+    encoded.reserve(ids.size());
     // The sparse record each ID carries so far in the batch, for the size check.
     std::unordered_map<VectorId, size_t> batch_sparse_sizes;
-    for (const UpsertEntry& entry : entries) {
-        encoded.push_back(encode_add(entry.payload, entry.sparse));
+    for (size_t i = 0; i < ids.size(); ++i) {
+        encoded.push_back(encode_add(payloads[i], sparse[i]));
         const EncodedAdd& record = encoded.back();
-        std::optional<size_t> sparse_size = carried_sparse_size(entry.id, record.sparse);
+        std::optional<size_t> sparse_size = carried_sparse_size(ids[i], record.sparse);
         if (record.sparse) {
-            batch_sparse_sizes.insert_or_assign(entry.id, record.sparse->size());
-        } else if (auto it = batch_sparse_sizes.find(entry.id); it != batch_sparse_sizes.end()) {
+            batch_sparse_sizes.insert_or_assign(ids[i], record.sparse->size());
+        } else if (auto it = batch_sparse_sizes.find(ids[i]); it != batch_sparse_sizes.end()) {
             sparse_size = it->second;
         }
         std::optional<size_t> payload_size;
         if (record.payload) payload_size = record.payload->size();
-        if (auto ok = check_add_record(entry.id, entry.vector.size(), payload_size, sparse_size); !ok) {
-            return ok;
-        }
+        if (auto ok = check_add_record(ids[i], dims, payload_size, sparse_size); !ok) return ok;
     }
 
     auto wal = open_wal();
     if (!wal) return fail(wal.error());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        auto appended = (*wal)->append_add(entries[i].id, entries[i].vector,
+    for (size_t i = 0; i < ids.size(); ++i) {
+        auto appended = (*wal)->append_add(ids[i], rows.subspan(i * dims, dims),
                                            encoded[i].payload_view(), encoded[i].sparse_view());
         if (!appended) return appended;
     }
     if (auto flushed = (*wal)->flush(); !flushed) return flushed;
-    (*wal)->add_to_count(entries.size());
+    (*wal)->add_to_count(ids.size());
 
-    // Only the last entry of a repeated ID reaches the index, at the position its own
-    // remove-then-add would have left it.
-    std::unordered_map<VectorId, size_t> last_entry;
-    last_entry.reserve(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) last_entry.insert_or_assign(entries[i].id, i);
-    std::vector<VectorEntry> additions;
-    additions.reserve(last_entry.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (last_entry[entries[i].id] != i) continue;
-        index_->remove(entries[i].id);
-        additions.emplace_back(entries[i].id, std::move(entries[i].vector));
-    }
-    if (auto added = index_->add_batch(additions); !added) return added;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (entries[i].sparse) sparse_.upsert(entries[i].id, std::move(*entries[i].sparse));
-        set_payload(entries[i].id, std::move(entries[i].payload), std::move(encoded[i].payload));
+    if (auto replaced = replace_rows(ids, rows); !replaced) return replaced;
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (sparse[i]) sparse_.upsert(ids[i], std::move(*sparse[i]));
+        set_payload(ids[i], std::move(payloads[i]), std::move(encoded[i].payload));
     }
     return after_write(true);
+}
+
+// Only the last row of a repeated ID reaches the index, at the position its own
+// remove-then-add would have left it.
+Result<void> Collection::replace_rows(std::span<const VectorId> ids, std::span<const float> rows) {
+    std::unordered_map<VectorId, size_t> last_row;
+    last_row.reserve(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) last_row.insert_or_assign(ids[i], i);
+    for (VectorId id : ids) index_->remove(id);
+    if (last_row.size() == ids.size()) return index_->add_rows(ids, rows);
+    const uint64_t dims = meta_.dimensions;
+    std::vector<VectorId> kept_ids;
+    std::vector<float> kept_rows;
+    kept_ids.reserve(last_row.size());
+    kept_rows.reserve(last_row.size() * dims);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (last_row[ids[i]] != i) continue;
+        kept_ids.push_back(ids[i]);
+        auto row = rows.subspan(i * dims, dims);
+        kept_rows.insert(kept_rows.end(), row.begin(), row.end());
+    }
+    return index_->add_rows(kept_ids, kept_rows);
 }
 
 Result<bool> Collection::remove(VectorId id) {
@@ -468,6 +505,46 @@ Result<bool> Collection::remove(VectorId id) {
     return was_present;
 }
 
+Result<uint64_t> Collection::remove_batch(std::span<const VectorId> ids) {
+    auto wal = open_wal();
+    if (!wal) return fail(wal.error());
+    for (VectorId id : ids) {
+        if (auto appended = (*wal)->append_delete(id); !appended) return fail(appended.error());
+    }
+    if (auto flushed = (*wal)->flush(); !flushed) return fail(flushed.error());
+    (*wal)->add_to_count(ids.size());
+    uint64_t removed = 0;
+    for (VectorId id : ids) {
+        if (index_->remove(id)) ++removed;
+        sparse_.remove(id);
+        set_payload(id, std::nullopt, std::nullopt);
+    }
+    if (auto checked = after_write(false); !checked) return fail(checked.error());
+    return removed;
+}
+
+Result<bool> Collection::update_payload(VectorId id, std::optional<Payload> payload) {
+    auto vector = index_->vector_of(id);
+    if (!vector) return false;
+    EncodedAdd encoded = encode_add(payload, std::nullopt);
+    std::optional<size_t> payload_size;
+    if (encoded.payload) payload_size = encoded.payload->size();
+    if (auto ok = check_add_record(id, vector->size(), payload_size, carried_sparse_size(id, std::nullopt));
+        !ok) {
+        return fail(ok.error());
+    }
+    auto wal = open_wal();
+    if (!wal) return fail(wal.error());
+    if (auto appended = (*wal)->append_add(id, *vector, encoded.payload_view(), std::nullopt); !appended) {
+        return fail(appended.error());
+    }
+    if (auto flushed = (*wal)->flush(); !flushed) return fail(flushed.error());
+    (*wal)->add_to_count(1);
+    set_payload(id, std::move(payload), std::move(encoded.payload));
+    if (auto checked = after_write(false, /*index_changed=*/false); !checked) return fail(checked.error());
+    return true;
+}
+
 void Collection::set_payload(VectorId id, std::optional<Payload> payload,
                              std::optional<std::string> text) {
     if (!payload) {
@@ -479,8 +556,8 @@ void Collection::set_payload(VectorId id, std::optional<Payload> payload,
     payload_texts_.insert_or_assign(id, text ? std::move(*text) : payload_to_bytes(payloads_.at(id)));
 }
 
-Result<void> Collection::after_write(bool promotion_check) {
-    graph_on_disk_ = false;
+Result<void> Collection::after_write(bool promotion_check, bool index_changed) {
+    if (index_changed) graph_on_disk_ = false;
     if (wal_count() >= meta_.wal_compact_threshold) {
         if (auto compacted = compact(); !compacted) return compacted;
     }

@@ -72,9 +72,21 @@ public:
     // Every entry is checked first; a batch with any bad entry writes nothing. One flush,
     // then one compaction and promotion check. Later entries of a repeated ID win.
     Result<void> upsert_batch(std::vector<UpsertEntry> entries);
+    // upsert_batch in columns: row i of `rows` (dimensions floats each) under ids[i], with
+    // payloads[i] and sparse[i] when those are given (empty: none for every row; otherwise
+    // one per ID, else InvalidConfig).
+    Result<void> upsert_rows(std::span<const VectorId> ids, std::span<const float> rows,
+                             std::vector<std::optional<Payload>> payloads,
+                             std::vector<std::optional<SparseVector>> sparse = {});
     // Logs a delete (even for an unknown ID) and removes the ID everywhere; true when the
     // index held it.
     Result<bool> remove(VectorId id);
+    // remove for each ID, with one flush: every frame is written before anything changes in
+    // memory. Returns how many IDs the index held.
+    Result<uint64_t> remove_batch(std::span<const VectorId> ids);
+    // Replaces the payload of a live ID (none removes it), logged as an Add of the vector the
+    // index holds, which stays untouched; false, with nothing written, for an unknown ID.
+    Result<bool> update_payload(VectorId id, std::optional<Payload> payload);
 
     uint64_t len() const;
     uint64_t sparse_count() const { return sparse_.len(); }
@@ -128,7 +140,11 @@ private:
     Result<void> write_single_add(VectorId id, std::span<const float> vector,
                                   std::optional<Payload> payload,
                                   std::optional<SparseVector> sparse);
-    Result<void> after_write(bool promotion_check);
+    // Compaction and (when asked) promotion checks after a write; `index_changed` false keeps
+    // a saved graph valid.
+    Result<void> after_write(bool promotion_check, bool index_changed = true);
+    // Removes each ID from the index and adds the last row of every ID, in row order.
+    Result<void> replace_rows(std::span<const VectorId> ids, std::span<const float> rows);
     Result<void> save_graph();
     void set_payload(VectorId id, std::optional<Payload> payload, std::optional<std::string> text);
     std::string file_path(const char* name) const;

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "collection_meta.hpp"
+#include "index/hnsw_index.hpp"
 #include "quoted_literal.hpp"
 
 namespace tvdb {
@@ -65,12 +66,19 @@ std::vector<std::string> CollectionManager::names() const {
 }
 
 Result<Collection*> CollectionManager::create(const std::string& name, uint64_t dimensions,
-                                              Metric metric, IndexType index_type) {
+                                              Metric metric, IndexType index_type,
+                                              const std::optional<HnswConfig>& hnsw_config) {
     if (!is_valid_collection_name(name)) {
         return fail(VectorDbError::invalid_config("invalid collection name: " + quoted_literal(name)));
     }
     if (index_type == IndexType::Faiss) {
         return fail(VectorDbError::invalid_config("index type faiss is not available"));
+    }
+    if (hnsw_config) {
+        if (index_type != IndexType::Hnsw) {
+            return fail(VectorDbError::invalid_config("hnsw_config applies to index_type \"hnsw\" only"));
+        }
+        if (auto ok = HnswIndex::check_config(*hnsw_config); !ok) return fail(ok.error());
     }
     fs::path directory = fs::path(base_) / name;
     // A directory that already holds a collection, even one that failed to open, is never
@@ -81,8 +89,9 @@ Result<Collection*> CollectionManager::create(const std::string& name, uint64_t 
     std::error_code ec;
     fs::create_directories(directory, ec);
     if (ec) return fail(VectorDbError::io_errno(ec));
-    auto created = Collection::create(
-        directory.string(), new_collection_meta(name, dimensions, metric, index_type));
+    CollectionMeta meta = new_collection_meta(name, dimensions, metric, index_type);
+    if (hnsw_config) meta.hnsw_config = *hnsw_config;
+    auto created = Collection::create(directory.string(), std::move(meta));
     if (!created) return fail(created.error());
     auto collection = std::make_unique<Collection>(std::move(*created));
     Collection* raw = collection.get();
@@ -91,9 +100,9 @@ Result<Collection*> CollectionManager::create(const std::string& name, uint64_t 
 }
 
 Result<Collection*> CollectionManager::get_or_create(const std::string& name, uint64_t dimensions,
-                                                     Metric metric) {
+                                                     Metric metric, IndexType index_type) {
     if (Collection* existing = get(name)) return existing;
-    return create(name, dimensions, metric, IndexType::Hnsw);
+    return create(name, dimensions, metric, index_type);
 }
 
 Result<bool> CollectionManager::remove(const std::string& name) {

@@ -45,13 +45,16 @@ public:
     std::vector<std::string> names() const;
     size_t size() const { return collections_.size(); }
 
-    // InvalidConfig for a bad name; CollectionAlreadyExists when the name is open or its
-    // directory already holds a collection that could not be opened.
+    // InvalidConfig for a bad name, or for graph parameters given to a kind other than
+    // "hnsw" or that HnswIndex refuses; CollectionAlreadyExists when the name is open or its
+    // directory already holds a collection that could not be opened. Without `hnsw_config`
+    // an "hnsw" collection gets the defaults.
     Result<Collection*> create(const std::string& name, uint64_t dimensions, Metric metric,
-                               IndexType index_type);
-    // The open collection of that name as it is, or a new "hnsw" collection.
+                               IndexType index_type,
+                               const std::optional<HnswConfig>& hnsw_config = std::nullopt);
+    // The open collection of that name as it is, or a new one of `index_type`.
     Result<Collection*> get_or_create(const std::string& name, uint64_t dimensions,
-                                      Metric metric);
+                                      Metric metric, IndexType index_type = IndexType::Hnsw);
     // False when no collection of that name is open (nothing is touched then). Removes only
     // the directory the collection was opened from.
     Result<bool> remove(const std::string& name);

@@ -197,6 +197,16 @@ std::vector<uint64_t> extract_ids(nb::handle object, const char* name) {
     return ids_from_sequence(object, name);
 }
 
+nb::object float32_array(std::vector<float>&& values) {
+    auto owned = std::make_unique<std::vector<float>>(std::move(values));
+    const size_t shape[1] = {owned->size()};
+    // At least one element, so that even an empty vector has an address to export.
+    if (owned->empty()) owned->reserve(1);
+    nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<float>*>(p); });
+    std::vector<float>* data = owned.release();
+    return nb::cast(nb::ndarray<nb::numpy, float, nb::ndim<1>>(data->data(), 1, shape, owner));
+}
+
 AnswerArrays::AnswerArrays(uint64_t rows, uint64_t k)
     : rows_(rows),
       k_(k),

@@ -26,6 +26,9 @@ inline QueryRows query_rows(const Matrix& matrix) {
 // OverflowError for a negative or too large value, TypeError naming the argument otherwise.
 std::vector<uint64_t> extract_ids(nanobind::handle object, const char* name);
 
+// A float32 numpy vector that takes over `values` without a copy.
+nanobind::object float32_array(std::vector<float>&& values);
+
 // The answer block of `rows` queries of k hits each, filled in place and handed to Python as
 // (ids uint64 array, distances float32 array), both of shape (rows, k), without a copy.
 class AnswerArrays {

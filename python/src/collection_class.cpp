@@ -216,7 +216,8 @@ std::string collection_repr(PyCollection& self) {
 }  // namespace
 
 void register_collection(nb::module_& module) {
-    nb::class_<PyCollection>(module, "Collection", kCollectionDoc)
+    nb::class_<PyCollection> cls(module, "Collection", kCollectionDoc);
+    cls
         .def("__init__", &refuse_construction)
         .def("upsert", &upsert, nb::arg("id"), nb::arg("vector"), nb::arg("payload") = nb::none(),
              "Insert or update a vector by ID with optional metadata payload.")
@@ -241,7 +242,9 @@ void register_collection(nb::module_& module) {
                      "Number of vectors in the collection (0 once the collection is deleted).")
         .def_prop_ro("sparse_count", &sparse_count,
                      "Number of stored sparse vectors (0 once the collection is deleted).")
+        .def("__len__", &count)
         .def("__repr__", &collection_repr);
+    define_collection_bulk_methods(cls);
 }
 
 }  // namespace tvdb::py

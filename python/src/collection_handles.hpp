@@ -121,5 +121,7 @@ inline nanobind::object new_collection_handle(std::shared_ptr<SharedManager> sha
 
 void register_client(nanobind::module_& module);
 void register_collection(nanobind::module_& module);
+// The Collection methods that work on many records at once.
+void define_collection_bulk_methods(nanobind::class_<PyCollection>& cls);
 
 }  // namespace tvdb::py

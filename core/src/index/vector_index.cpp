@@ -47,7 +47,7 @@ std::optional<std::vector<float>> VectorIndex::vector_of(VectorId id) const {
 }
 
 Result<void> check_row_ids(uint64_t dimensions, size_t id_count, size_t floats) {
-    const bool matches = dimensions == 0 ? floats == 0 && id_count == 0
+    const bool matches = dimensions == 0 ? floats == 0
                                          : floats % dimensions == 0 && floats / dimensions == id_count;
     if (!matches) {
         return fail(VectorDbError::invalid_config(std::to_string(id_count) + " IDs for " +

@@ -127,7 +127,8 @@ inline Result<void> check_dimensions(uint64_t dimensions, size_t got) {
 // and does not run past the largest ID.
 Result<uint64_t> bulk_row_count(uint64_t dimensions, size_t floats, VectorId start_id);
 
-// InvalidConfig unless `floats` values are exactly `id_count` rows of `dimensions`.
+// InvalidConfig unless `floats` values are exactly `id_count` rows of `dimensions` (rows of
+// no dimensions hold no floats, whatever their count).
 Result<void> check_row_ids(uint64_t dimensions, size_t id_count, size_t floats);
 // One entry per ID with its row copied out, after `check_row_ids`.
 Result<std::vector<VectorEntry>> rows_to_entries(uint64_t dimensions, std::span<const VectorId> ids,
