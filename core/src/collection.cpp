@@ -96,11 +96,6 @@ std::string faiss_refusal(const std::string& name) {
            "rebuild with `--features faiss`";
 }
 
-uint64_t saturating_times_ten(uint64_t k) {
-    constexpr uint64_t max = std::numeric_limits<uint64_t>::max();
-    return k > max / 10 ? max : k * 10;
-}
-
 Result<void> remove_file_if_present(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(VectorDbError::io_errno(errno));
     return {};
@@ -547,6 +542,7 @@ Result<bool> Collection::update_payload(VectorId id, std::optional<Payload> payl
 
 void Collection::set_payload(VectorId id, std::optional<Payload> payload,
                              std::optional<std::string> text) {
+    payload_index_->update(id, this->payload(id), payload ? &*payload : nullptr);
     if (!payload) {
         payloads_.erase(id);
         payload_texts_.erase(id);
@@ -572,9 +568,13 @@ Result<std::vector<CollectionHit>> Collection::search_inner(std::span<const floa
                                                             uint64_t k) const {
     auto found = index_->search(query, k);
     if (!found) return fail(found.error());
+    return with_payloads(*found);
+}
+
+std::vector<CollectionHit> Collection::with_payloads(std::span<const SearchResult> found) const {
     std::vector<CollectionHit> hits;
-    hits.reserve(found->size());
-    for (const SearchResult& result : *found) {
+    hits.reserve(found.size());
+    for (const SearchResult& result : found) {
         CollectionHit hit{.id = result.id, .distance = result.distance, .payload = std::nullopt};
         if (const Payload* stored = payload(result.id)) hit.payload = *stored;
         hits.push_back(std::move(hit));
@@ -582,22 +582,23 @@ Result<std::vector<CollectionHit>> Collection::search_inner(std::span<const floa
     return hits;
 }
 
+SearchFilter Collection::search_filter(const FilterCondition& filter) const {
+    return {.admit = [this, &filter](VectorId id) {
+                static const Payload null_payload;
+                const Payload* stored = payload(id);
+                return matches_filter(stored ? *stored : null_payload, filter);
+            },
+            .candidates = [this, &filter](size_t limit) {
+                return payload_index_->candidates(filter, payloads_, limit);
+            }};
+}
+
 Result<std::vector<CollectionHit>> Collection::search(std::span<const float> query, uint64_t k,
                                                       const FilterCondition* filter) const {
     if (filter == nullptr) return search_inner(query, k);
-    auto found = index_->search(query, std::max(k, saturating_times_ten(k)));
+    auto found = index_->search_filtered(query, k, search_filter(*filter));
     if (!found) return fail(found.error());
-    static const Payload null_payload;
-    std::vector<CollectionHit> hits;
-    for (const SearchResult& result : *found) {
-        if (hits.size() >= k) break;
-        const Payload* stored = payload(result.id);
-        if (!matches_filter(stored ? *stored : null_payload, *filter)) continue;
-        CollectionHit hit{.id = result.id, .distance = result.distance, .payload = std::nullopt};
-        if (stored) hit.payload = *stored;
-        hits.push_back(std::move(hit));
-    }
-    return hits;
+    return with_payloads(*found);
 }
 
 Result<uint64_t> Collection::write_live_log(const std::string& path) const {

@@ -18,6 +18,7 @@
 #include "index/sparse_index.hpp"
 #include "index/vector_index.hpp"
 #include "payload.hpp"
+#include "payload_index.hpp"
 #include "wal.hpp"
 
 namespace tvdb {
@@ -94,10 +95,14 @@ public:
     // The k nearest with their payloads, ascending distance.
     Result<std::vector<CollectionHit>> search_inner(std::span<const float> query,
                                                     uint64_t k) const;
-    // With a filter: the first k of max(k, 10k) candidates whose payload (null when absent)
-    // matches; without one, search_inner.
+    // With a filter: the k nearest vectors whose payload (null when absent) matches, so
+    // min(k, matching vectors) hits; without one, search_inner.
     Result<std::vector<CollectionHit>> search(std::span<const float> query, uint64_t k,
                                               const FilterCondition* filter = nullptr) const;
+
+    // Admits the vectors whose payload (null when absent) matches `filter`, which must
+    // outlive the returned filter.
+    SearchFilter search_filter(const FilterCondition& filter) const;
 
     // Rewrites the log from the live state, then saves hnsw.graph and sparse.bin beside it.
     Result<void> compact();
@@ -148,6 +153,7 @@ private:
     Result<void> save_graph();
     void set_payload(VectorId id, std::optional<Payload> payload, std::optional<std::string> text);
     std::string file_path(const char* name) const;
+    std::vector<CollectionHit> with_payloads(std::span<const SearchResult> found) const;
 
     CollectionMeta meta_;
     std::string dir_;
@@ -157,6 +163,8 @@ private:
     // The logged text of every payload, so that a compaction copies it instead of
     // serialising every payload again.
     PayloadTexts payload_texts_;
+    // Behind a pointer so that the collection stays movable.
+    std::unique_ptr<PayloadIndex> payload_index_ = std::make_unique<PayloadIndex>();
     std::unique_ptr<Wal> wal_;
     // Whether hnsw.graph holds exactly the in-memory graph.
     bool graph_on_disk_;

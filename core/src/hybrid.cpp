@@ -81,7 +81,7 @@ Result<uint64_t> hybrid_candidate_count(uint64_t k) {
 std::vector<HybridHit> fuse_hybrid(std::span<const SearchResult> dense,
                                    const std::unordered_map<VectorId, float>& sparse_scores,
                                    uint64_t k, uint64_t pool, HybridWeights weights,
-                                   const FilterCondition* filter, const PayloadLookup& payload_of) {
+                                   const PayloadLookup& payload_of) {
     std::vector<float> distances;
     distances.reserve(dense.size());
     for (const SearchResult& hit : dense) distances.push_back(hit.distance);
@@ -97,13 +97,8 @@ std::vector<HybridHit> fuse_hybrid(std::span<const SearchResult> dense,
     std::vector<Candidate> candidates;
     candidates.reserve(dense.size() + kept_sparse.size());
     auto consider = [&](VectorId id, float d, float s) {
-        const Payload* payload = payload_of(id);
-        if (filter != nullptr) {
-            static const Payload kNull = nullptr;
-            if (!matches_filter(payload ? *payload : kNull, *filter)) return;
-        }
         candidates.push_back({id, fused_score(d, dense_bounds, s, sparse_bounds, weights), d, s,
-                              payload});
+                              payload_of(id)});
     };
     std::unordered_map<VectorId, float> dense_distance;
     for (const SearchResult& hit : dense) {
@@ -138,10 +133,18 @@ Result<std::vector<HybridHit>> search_hybrid(const Collection& collection,
     if (k == 0) return std::vector<HybridHit>{};
     auto pool = hybrid_candidate_count(k);
     if (!pool) return fail(pool.error());
-    auto dense = collection.index().search(dense_query, *pool);
+    SearchFilter admitted;
+    if (filter != nullptr) admitted = collection.search_filter(*filter);
+    auto dense = filter != nullptr
+                     ? collection.index().search_filtered(dense_query, *pool, admitted)
+                     : collection.index().search(dense_query, *pool);
     if (!dense) return fail(dense.error());
     auto sparse_scores = collection.sparse().dot_scores(sparse_query);
-    return fuse_hybrid(*dense, sparse_scores, k, *pool, weights, filter,
+    if (filter != nullptr) {
+        std::erase_if(sparse_scores,
+                      [&](const auto& entry) { return !admitted.admit(entry.first); });
+    }
+    return fuse_hybrid(*dense, sparse_scores, k, *pool, weights,
                        [&collection](VectorId id) { return collection.payload(id); });
 }
 

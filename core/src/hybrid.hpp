@@ -46,15 +46,16 @@ using PayloadLookup = std::function<const Payload*(VectorId)>;
 
 // Ranks the union of `dense` (as the index answered, ascending distance) and the best
 // `pool` entries of `sparse_scores`: each side is min-max normalised over its own
-// candidates, weighted, and summed in 32-bit floats. Candidates whose payload (null when
-// absent) fails `filter` are dropped; at most k hits are returned, best score first.
+// candidates, weighted, and summed in 32-bit floats; at most k hits are returned, best
+// score first, each with its payload.
 std::vector<HybridHit> fuse_hybrid(std::span<const SearchResult> dense,
                                    const std::unordered_map<VectorId, float>& sparse_scores,
                                    uint64_t k, uint64_t pool, HybridWeights weights,
-                                   const FilterCondition* filter, const PayloadLookup& payload_of);
+                                   const PayloadLookup& payload_of);
 
 // The hybrid search of a collection: 10k dense candidates from its index and the best 10k
-// sparse dot-product scores, fused as above. k = 0 answers empty.
+// sparse dot-product scores, fused as above; with a filter both pools are drawn from the
+// vectors whose payload matches. k = 0 answers empty.
 Result<std::vector<HybridHit>> search_hybrid(const Collection& collection,
                                              std::span<const float> dense_query,
                                              const SparseVector& sparse_query, uint64_t k,

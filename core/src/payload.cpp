@@ -88,18 +88,6 @@ std::expected<FieldOp, std::string> parse_field_op(const Payload& value) {
     return FieldOp{.kind = *kind, .operand = entry.value()};
 }
 
-// The path's target inside the payload, or nullptr when a step meets a non-object or a
-// missing key. Arrays are never indexed.
-const Payload* resolve_path(const Payload& payload, const std::vector<std::string>& path) {
-    const Payload* current = &payload;
-    for (const std::string& segment : path) {
-        if (!current->is_object()) return nullptr;
-        auto it = current->find(segment);
-        if (it == current->end()) return nullptr;
-        current = &*it;
-    }
-    return current;
-}
 
 // Orders two values for $gt/$gte/$lt/$lte: strings by unsigned bytes, numbers as doubles.
 // nullopt for any other pair of kinds, and for numbers that do not compare (NaN).
@@ -156,6 +144,17 @@ JsonKind kind_of(const Payload& v) {
 }
 
 }  // namespace
+
+const Payload* resolve_path(const Payload& payload, const std::vector<std::string>& path) {
+    const Payload* current = &payload;
+    for (const std::string& segment : path) {
+        if (!current->is_object()) return nullptr;
+        auto it = current->find(segment);
+        if (it == current->end()) return nullptr;
+        current = &*it;
+    }
+    return current;
+}
 
 std::string describe_json_value(const Payload& value) {
     switch (value.type()) {

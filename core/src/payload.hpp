@@ -52,6 +52,10 @@ struct FilterCondition {
 // prefix ("invalid filter: ...").
 std::expected<FilterCondition, std::string> parse_filter(const Payload& value);
 
+// The path's target inside the payload, or nullptr when a step meets a non-object or a
+// missing key. Arrays are never indexed.
+const Payload* resolve_path(const Payload& payload, const std::vector<std::string>& path);
+
 // Whether a payload satisfies the filter. A vector without payload is evaluated as null.
 bool matches_filter(const Payload& payload, const FilterCondition& filter);
 

@@ -25,7 +25,7 @@ float fused(float d, float d_min, float d_range, float s, float s_min, float s_r
 TEST(HybridFusion, ScoresEveryCandidateOfTheUnionByTheFormula) {
     std::vector<SearchResult> dense{{1, 0.5f}, {2, 1.5f}, {3, 2.5f}};
     std::unordered_map<VectorId, float> sparse{{2, 4.0f}, {9, 1.0f}};
-    auto hits = fuse_hybrid(dense, sparse, 10, 30, {0.7f, 0.3f}, nullptr, kNoPayloads);
+    auto hits = fuse_hybrid(dense, sparse, 10, 30, {0.7f, 0.3f}, kNoPayloads);
     ASSERT_EQ(hits.size(), 4u);
     std::unordered_map<VectorId, HybridHit> by_id;
     for (const HybridHit& hit : hits) by_id.emplace(hit.id, hit);
@@ -40,7 +40,7 @@ TEST(HybridFusion, ScoresEveryCandidateOfTheUnionByTheFormula) {
 TEST(HybridFusion, OnlyThePoolOfBestSparseScoresTakesPart) {
     std::unordered_map<VectorId, float> sparse;
     for (VectorId id = 0; id < 100; ++id) sparse.emplace(id, static_cast<float>(id));
-    auto hits = fuse_hybrid({}, sparse, 100, 10, {0.0f, 1.0f}, nullptr, kNoPayloads);
+    auto hits = fuse_hybrid({}, sparse, 100, 10, {0.0f, 1.0f}, kNoPayloads);
     ASSERT_EQ(hits.size(), 10u);
     EXPECT_EQ(hits.front().id, 99u);
     EXPECT_EQ(hits.front().score, 1.0f);
@@ -48,18 +48,14 @@ TEST(HybridFusion, OnlyThePoolOfBestSparseScoresTakesPart) {
     EXPECT_EQ(hits.back().score, 0.0f);
 }
 
-TEST(HybridFusion, FilterDropsCandidatesAndMissingPayloadsAreNull) {
+TEST(HybridFusion, HitsCarryTheirPayloads) {
     Payload tagged = {{"keep", true}};
     PayloadLookup payload_of = [&](VectorId id) -> const Payload* { return id == 2 ? &tagged : nullptr; };
-    auto keep = parse_filter(Payload::parse(R"({"keep": {"$eq": true}})"));
-    auto null_field = parse_filter(Payload::parse(R"({"$and": []})"));
-    ASSERT_TRUE(keep && null_field);
     std::vector<SearchResult> dense{{1, 0.0f}, {2, 1.0f}};
-    auto kept = fuse_hybrid(dense, {}, 5, 50, {}, &*keep, payload_of);
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(kept[0].id, 2u);
-    EXPECT_EQ(kept[0].payload, tagged);
-    EXPECT_EQ(fuse_hybrid(dense, {}, 5, 50, {}, &*null_field, payload_of).size(), 2u);
+    auto hits = fuse_hybrid(dense, {}, 5, 50, {}, payload_of);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].payload, std::nullopt);
+    EXPECT_EQ(hits[1].payload, tagged);
 }
 
 TEST(HybridFusion, NanScoresSortLastWithoutBreakingTheOrder) {
@@ -68,7 +64,7 @@ TEST(HybridFusion, NanScoresSortLastWithoutBreakingTheOrder) {
         float d = id % 7 == 0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(id);
         dense.push_back({id, d});
     }
-    auto hits = fuse_hybrid(dense, {}, 50, 500, {}, nullptr, kNoPayloads);
+    auto hits = fuse_hybrid(dense, {}, 50, 500, {}, kNoPayloads);
     ASSERT_EQ(hits.size(), 50u);
     EXPECT_EQ(hits.front().id, 1u);
     EXPECT_EQ(hits.front().score, 0.7f);

@@ -103,12 +103,23 @@ void BinaryFlatIndex::encode_slot(size_t slot, std::span<const float> vector) {
 
 Result<std::vector<SearchResult>> BinaryFlatIndex::search(std::span<const float> query,
                                                           uint64_t k) const {
+    return nearest(query, k, nullptr);
+}
+
+Result<std::vector<SearchResult>> BinaryFlatIndex::search_filtered(std::span<const float> query,
+                                                                   uint64_t k,
+                                                                   const SearchFilter& filter) const {
+    return nearest(query, k, &filter.admit);
+}
+
+Result<std::vector<SearchResult>> BinaryFlatIndex::nearest(std::span<const float> query, uint64_t k,
+                                                           const IdFilter* admit) const {
     const size_t slots = slots_.size();
     if (slots == 0) return std::vector<SearchResult>{};
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     if (k == 0) return std::vector<SearchResult>{};
     BinaryVec q = BinaryVec::encode(query);
-    TopK top(std::min<uint64_t>(k, slots));
+    TopK top(std::min<uint64_t>(k, slots), admit);
     if (config_.metric == Metric::DotProduct || config_.dimensions == 0 ||
         config_.dimensions > kMaxTabledDimensions) {
         scan_scores(q, top);

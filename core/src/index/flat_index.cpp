@@ -111,11 +111,22 @@ Result<void> FlatIndex::add_rows(std::span<const VectorId> ids, std::span<const 
 
 Result<std::vector<SearchResult>> FlatIndex::search(std::span<const float> query,
                                                     uint64_t k) const {
+    return nearest(query, k, nullptr);
+}
+
+Result<std::vector<SearchResult>> FlatIndex::search_filtered(std::span<const float> query,
+                                                             uint64_t k,
+                                                             const SearchFilter& filter) const {
+    return nearest(query, k, &filter.admit);
+}
+
+Result<std::vector<SearchResult>> FlatIndex::nearest(std::span<const float> query, uint64_t k,
+                                                     const IdFilter* admit) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     if (k == 0 || count_ == 0) return std::vector<SearchResult>{};
     const size_t dims = config_.dimensions;
     const size_t slots = ids_.size();
-    TopK top(std::min<uint64_t>(k, count_));
+    TopK top(std::min<uint64_t>(k, count_), admit);
     float distances[kScanBlock];
     for (size_t begin = 0; begin < slots; begin += kScanBlock) {
         size_t end = std::min(slots, begin + kScanBlock);

@@ -21,6 +21,8 @@ public:
     Result<void> add_batch(std::span<const VectorEntry> entries) override;
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
+    Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
+                                                      const SearchFilter& filter) const override;
     bool remove(VectorId id) override;
     uint64_t len() const override { return count_; }
     const IndexConfig& config() const override { return config_; }
@@ -44,6 +46,9 @@ private:
     template <typename Sink>
     void write_to(RecordEncoder<Sink>& out) const;
     void reserve_rows(size_t rows);
+    // The k nearest admitted vectors; every vector is admitted without a filter.
+    Result<std::vector<SearchResult>> nearest(std::span<const float> query, uint64_t k,
+                                              const IdFilter* admit) const;
     void append_slot(VectorId id, std::span<const float> vector);
     std::span<const float> slot_vector(size_t slot) const;
 

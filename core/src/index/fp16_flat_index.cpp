@@ -117,13 +117,24 @@ void Fp16FlatIndex::read_slot(size_t slot, uint16_t* halves) const {
 
 Result<std::vector<SearchResult>> Fp16FlatIndex::search(std::span<const float> query,
                                                         uint64_t k) const {
+    return nearest(query, k, nullptr);
+}
+
+Result<std::vector<SearchResult>> Fp16FlatIndex::search_filtered(std::span<const float> query,
+                                                                 uint64_t k,
+                                                                 const SearchFilter& filter) const {
+    return nearest(query, k, &filter.admit);
+}
+
+Result<std::vector<SearchResult>> Fp16FlatIndex::nearest(std::span<const float> query, uint64_t k,
+                                                         const IdFilter* admit) const {
     const size_t slots = slots_.size();
     if (slots == 0) return std::vector<SearchResult>{};
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     if (k == 0) return std::vector<SearchResult>{};
     float distances[HalfLayout::kChunkRows];
     auto ids = slots_.ids();
-    TopK top(std::min<uint64_t>(k, slots));
+    TopK top(std::min<uint64_t>(k, slots), admit);
     for (size_t first = 0; first < slots; first += HalfLayout::kChunkRows) {
         size_t n = std::min(HalfLayout::kChunkRows, slots - first);
         // Rows at or beyond the worst kept distance cannot be kept: an L2 scan may stop

@@ -33,11 +33,16 @@ public:
 
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
+    Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
+                                                      const SearchFilter& filter) const override;
 
     // The stored halves of one entry; nothing when the ID is absent.
     std::optional<std::vector<uint16_t>> stored(VectorId id) const;
 
 private:
+    // The k nearest admitted vectors; every vector is admitted without a filter.
+    Result<std::vector<SearchResult>> nearest(std::span<const float> query, uint64_t k,
+                                              const IdFilter* admit) const;
     friend class SlotStoreIndex<Fp16FlatIndex>;
     static constexpr size_t kEntryMinBytes = 8 + 8;  // ID, component count
 

@@ -386,6 +386,53 @@ std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
     return results;
 }
 
+std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const float> query,
+                                                            uint32_t entry, size_t ef,
+                                                            Metric metric, const IdFilter& admit,
+                                                            VisitedTracker& tracker) const {
+    tracker.cover(slot_count());
+    tracker.next_generation();
+    auto& candidates = tracker.candidates;
+    auto& results = tracker.results;
+    candidates.clear();
+    results.clear();
+    tracker.marks[entry] = tracker.generation;
+    if (!present_[entry] || ef == 0) return {};
+
+    auto nearer_on_top = [this](const Candidate& a, const Candidate& b) { return closer(b, a); };
+    auto farther_on_top = [this](const Candidate& a, const Candidate& b) { return closer(a, b); };
+    // Until `ef` accepted nodes are kept, every reached node is worth expanding.
+    float worst = std::numeric_limits<float>::infinity();
+    auto offer = [&](const Candidate& found) {
+        candidates.push_back(found);
+        std::push_heap(candidates.begin(), candidates.end(), nearer_on_top);
+        if (!admit(ids_[found.slot])) return;
+        results.push_back(found);
+        std::push_heap(results.begin(), results.end(), farther_on_top);
+        if (results.size() > ef) {
+            std::pop_heap(results.begin(), results.end(), farther_on_top);
+            results.pop_back();
+        }
+        if (results.size() == ef) worst = rank(results.front().distance);
+    };
+    offer({distance_ord(metric, query, vector_of(entry).data()), entry});
+    uint32_t gathered[kMaxM0 + 1];
+    while (!candidates.empty()) {
+        std::pop_heap(candidates.begin(), candidates.end(), nearer_on_top);
+        const Candidate current = candidates.back();
+        candidates.pop_back();
+        if (rank(current.distance) > worst) break;
+        if (!candidates.empty()) prefetch_list(candidates.front().slot, 0);
+        const size_t n = gather_unvisited(current.slot, 0, tracker, gathered);
+        measure(metric, query, vectors_.data(), dimension_, gathered, n, [&](float d, size_t i) {
+            if (rank(d) < worst) offer({d, gathered[i]});
+        });
+    }
+    candidates.clear();
+    std::sort_heap(results.begin(), results.end(), farther_on_top);
+    return results;
+}
+
 bool HnswGraph::unlink(uint32_t slot) {
     if (slot >= slot_count() || !present_[slot]) return false;
     present_[slot] = 0;

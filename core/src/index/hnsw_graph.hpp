@@ -137,6 +137,13 @@ public:
     std::span<const Candidate> search_layer(std::span<const float> query, uint32_t entry,
                                             size_t ef, size_t layer, Metric metric,
                                             VisitedTracker& tracker) const;
+    // Beam search of layer 0 that walks through live nodes whether `admit` accepts them or
+    // not but keeps only accepted ones: at most `ef` pairs, nearest first, held in the
+    // tracker until its next use. `admit` is asked only about nodes near enough to be kept.
+    std::span<const Candidate> search_layer_admitted(std::span<const float> query,
+                                                     uint32_t entry, size_t ef, Metric metric,
+                                                     const IdFilter& admit,
+                                                     VisitedTracker& tracker) const;
     // Removes a live node: clears it from the lists of the nodes it lists, empties its own
     // lists and repairs the entry point. False when the slot is not live.
     bool unlink(uint32_t slot);

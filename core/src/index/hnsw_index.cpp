@@ -23,11 +23,18 @@
 #include "../file_io.hpp"
 #include "../mapped_file.hpp"
 #include "hnsw_format.hpp"
+#include "row_scan.hpp"
+#include "top_k.hpp"
 
 namespace tvdb {
 namespace {
 
 constexpr size_t kDefaultMicroBatch = 256;
+// Slots sampled to estimate how many nodes a filter admits.
+constexpr size_t kShareSample = 128;
+constexpr size_t kScanBlock = 256;
+// Cost of measuring one candidate of a filtered search, in scanned vectors.
+constexpr double kCandidateCost = 3.0;
 
 // One write of the linking phase: the own list of `target` (source = kOwnList) or a
 // back-link from `source` to `target`, on one layer, for the node of one row.
@@ -274,24 +281,125 @@ Result<std::vector<SearchResult>> HnswIndex::search(std::span<const float> query
 Result<std::vector<SearchResult>> HnswIndex::search_with_ef(std::span<const float> query,
                                                             uint64_t k, uint64_t ef_search) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
-    std::vector<SearchResult> hits;
-    if (k == 0 || graph_.node_count() == 0) return hits;
+    if (k == 0 || graph_.node_count() == 0) return std::vector<SearchResult>{};
     auto entry_point = graph_.entry_point();
-    if (!entry_point) return hits;
+    if (!entry_point) return std::vector<SearchResult>{};
     ScratchLease tracker(*this);
     uint32_t entry = *entry_point;
     for (size_t layer = graph_.level_of(entry); layer >= 1; --layer) {
         entry = graph_.greedy_closest(query, entry, layer, config_.metric);
     }
     const uint64_t ef = std::max(k, ef_search);
-    auto found = graph_.search_layer(query, entry, ef, 0, config_.metric, *tracker);
+    return report(graph_.search_layer(query, entry, ef, 0, config_.metric, *tracker), k);
+}
+
+std::vector<SearchResult> HnswIndex::report(std::span<const Candidate> found,
+                                            uint64_t k) const {
     const size_t n = std::min<uint64_t>(found.size(), k);
+    std::vector<SearchResult> hits;
     hits.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         float d = found[i].distance;
         if (config_.metric == Metric::L2) d = std::sqrt(d);
         hits.push_back({graph_.id_of(found[i].slot), d});
     }
+    return hits;
+}
+
+double HnswIndex::admitted_share(const IdFilter& admit) const {
+    const size_t slots = graph_.slot_count();
+    const size_t stride = std::max<size_t>(1, slots / kShareSample);
+    size_t live = 0;
+    size_t admitted = 0;
+    for (size_t slot = stride / 2; slot < slots; slot += stride) {
+        if (!graph_.is_live(static_cast<uint32_t>(slot))) continue;
+        ++live;
+        if (admit(graph_.id_of(static_cast<uint32_t>(slot)))) ++admitted;
+    }
+    // Nothing admitted in the sample still allows up to about one in `live`.
+    if (live == 0) return 1.0;
+    return std::max<double>(admitted, 0.5) / static_cast<double>(live);
+}
+
+std::vector<SearchResult> HnswIndex::scan_admitted(std::span<const float> query, uint64_t k,
+                                                   const IdFilter& admit) const {
+    const size_t slots = graph_.slot_count();
+    TopK top(std::min<uint64_t>(k, graph_.node_count()), &admit);
+    float distances[kScanBlock];
+    for (size_t begin = 0; begin < slots; begin += kScanBlock) {
+        const size_t end = std::min(slots, begin + kScanBlock);
+        size_t slot = begin;
+        while (slot < end) {
+            if (!graph_.is_live(static_cast<uint32_t>(slot))) {
+                ++slot;
+                continue;
+            }
+            size_t run_end = slot;
+            while (run_end < end && graph_.is_live(static_cast<uint32_t>(run_end))) ++run_end;
+            distance_rows_ord(config_.metric, query,
+                              graph_.vector_of(static_cast<uint32_t>(slot)).data(),
+                              run_end - slot, distances);
+            for (size_t s = slot; s < run_end; ++s) {
+                top.push(graph_.id_of(static_cast<uint32_t>(s)), distances[s - slot]);
+            }
+            slot = run_end;
+        }
+    }
+    auto hits = top.take_sorted();
+    report_ordering_distances(config_.metric, hits);
+    return hits;
+}
+
+std::vector<SearchResult> HnswIndex::measure_candidates(std::span<const float> query,
+                                                        uint64_t k,
+                                                        std::span<const VectorId> candidates,
+                                                        const IdFilter& admit) const {
+    TopK top(std::min<uint64_t>(k, graph_.node_count()), &admit);
+    for (VectorId id : candidates) {
+        auto slot = graph_.slot_of(id);
+        if (!slot || !graph_.is_live(*slot)) continue;
+        top.push(id, distance_ord(config_.metric, query, graph_.vector_of(*slot).data()));
+    }
+    auto hits = top.take_sorted();
+    report_ordering_distances(config_.metric, hits);
+    return hits;
+}
+
+Result<std::vector<SearchResult>> HnswIndex::search_filtered(std::span<const float> query,
+                                                             uint64_t k,
+                                                             const SearchFilter& filter) const {
+    if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
+    if (k == 0 || graph_.node_count() == 0) return std::vector<SearchResult>{};
+    auto entry_point = graph_.entry_point();
+    if (!entry_point) return std::vector<SearchResult>{};
+    const uint64_t ef = std::max(k, hnsw_config_.ef_search);
+    const double live = static_cast<double>(graph_.node_count());
+    // A walk expands about ef / share nodes and measures up to m0 neighbours of each, so with
+    // c candidates it costs ef * m0 * live / c, against kCandidateCost * c for measuring them.
+    const double walk_per_share = static_cast<double>(ef * graph_.m0());
+    std::optional<std::vector<VectorId>> candidates;
+    const double share = admitted_share(filter.admit);
+    const double limit = std::sqrt(walk_per_share * live / kCandidateCost);
+    // The sample may miss a rare value, so candidates are asked for up to twice the limit.
+    if (filter.candidates && share * live <= 2 * limit) {
+        candidates = filter.candidates(static_cast<size_t>(limit));
+    }
+    if (candidates) return measure_candidates(query, k, *candidates, filter.admit);
+    // Scanning measures every live vector once, in order.
+    if (walk_per_share / share >= live) return scan_admitted(query, k, filter.admit);
+
+    std::vector<SearchResult> hits;
+    {
+        ScratchLease tracker(*this);
+        uint32_t entry = *entry_point;
+        for (size_t layer = graph_.level_of(entry); layer >= 1; --layer) {
+            entry = graph_.greedy_closest(query, entry, layer, config_.metric);
+        }
+        hits = report(graph_.search_layer_admitted(query, entry, ef, config_.metric,
+                                                   filter.admit, *tracker),
+                      k);
+    }
+    if (hits.size() < k) return scan_admitted(query, k, filter.admit);
     return hits;
 }
 

@@ -39,6 +39,12 @@ public:
     // `search` with the beam width `ef_search` instead of the configured one, for one call.
     Result<std::vector<SearchResult>> search_with_ef(std::span<const float> query, uint64_t k,
                                                      uint64_t ef_search) const;
+    // Walks the graph keeping only admitted nodes, or, when so few are admitted that the walk
+    // would cost more, measures the filter's candidates or scans every vector exactly; a walk
+    // that finds fewer than k is completed by the scan, so the answer always holds
+    // min(k, admitted) hits.
+    Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
+                                                      const SearchFilter& filter) const override;
     bool remove(VectorId id) override;
     uint64_t len() const override { return graph_.node_count(); }
     const IndexConfig& config() const override { return config_; }
@@ -87,6 +93,15 @@ private:
     template <typename Sink>
     void write_to(RecordEncoder<Sink>& out) const;
     bool is_live(VectorId id) const;
+    // Share of live nodes `admit` accepts, estimated on evenly spaced slots.
+    double admitted_share(const IdFilter& admit) const;
+    std::vector<SearchResult> scan_admitted(std::span<const float> query, uint64_t k,
+                                            const IdFilter& admit) const;
+    std::vector<SearchResult> measure_candidates(std::span<const float> query, uint64_t k,
+                                                 std::span<const VectorId> candidates,
+                                                 const IdFilter& admit) const;
+    // The first k found pairs as hits with reported distances.
+    std::vector<SearchResult> report(std::span<const Candidate> found, uint64_t k) const;
     // DuplicateId for the first live ID of start_id .. start_id + rows - 1.
     Result<void> check_new_range(VectorId start_id, uint64_t rows) const;
     Result<void> check_room(size_t rows) const;

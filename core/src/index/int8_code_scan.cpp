@@ -148,7 +148,8 @@ uint32_t code_norm(std::span<const int8_t> codes) {
 }
 
 std::vector<SearchResult> scan_int8_rows(Metric metric, std::span<const float> query,
-                                         const Int8Rows& rows, uint64_t k) {
+                                         const Int8Rows& rows, uint64_t k,
+                                         const IdFilter* admit) {
     const size_t dims = query.size();
     const size_t count = rows.ids.size();
     if (k == 0 || count == 0) return {};
@@ -159,9 +160,9 @@ std::vector<SearchResult> scan_int8_rows(Metric metric, std::span<const float> q
     };
     QueryBounds q;
     if (dims > kMaxBoundedDimensions || !prepare_bounds(query, q)) {
-        return scan_decoded(metric, query, rows.ids, k, decode);
+        return scan_decoded(metric, query, rows.ids, k, decode, admit);
     }
-    TopK top(std::min<uint64_t>(k, count));
+    TopK top(std::min<uint64_t>(k, count), admit);
     std::vector<float> decoded(dims);
     int32_t dots[kBlock];
     float bounds[kBlock];

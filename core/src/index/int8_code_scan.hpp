@@ -21,8 +21,9 @@ struct Int8Rows {
 // Sum of squared codes of one row, as kept in Int8Rows::code_norms.
 uint32_t code_norm(std::span<const int8_t> codes);
 
-// The k nearest rows under `metric`, measured exactly as `distance(metric, query, decoded
-// row)` and collected in row order by a TopK, so the answer is the one of a plain scan.
+// The k nearest rows (among those `admit` accepts, when given) under `metric`, measured
+// exactly as `distance(metric, query, decoded row)` and collected in row order by a TopK, so
+// the answer is the one of a plain scan.
 //
 // It is faster than that scan: an integer dot product of the codes with an int8 rounding of
 // the query, plus rigorous bounds on every rounding involved, gives each row a lower bound
@@ -30,6 +31,7 @@ uint32_t code_norm(std::span<const int8_t> codes);
 // rule it out of the k kept so far. Queries or rows the bounds do not cover (non-finite
 // values, extreme scales) are measured exactly.
 std::vector<SearchResult> scan_int8_rows(Metric metric, std::span<const float> query,
-                                         const Int8Rows& rows, uint64_t k);
+                                         const Int8Rows& rows, uint64_t k,
+                                         const IdFilter* admit = nullptr);
 
 }  // namespace tvdb

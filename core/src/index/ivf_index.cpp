@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "../codec.hpp"
+#include "probe_order.hpp"
 #include "row_scan.hpp"
 
 namespace tvdb {
@@ -49,21 +50,36 @@ void IvfIndex::train() {
 
 Result<std::vector<SearchResult>> IvfIndex::search(std::span<const float> query,
                                                    uint64_t k) const {
-    return search_with_nprobe(query, k, ivf_.nprobe);
+    return nearest(query, k, ivf_.nprobe, nullptr);
 }
 
 Result<std::vector<SearchResult>> IvfIndex::search_with_nprobe(std::span<const float> query,
                                                                uint64_t k, uint64_t nprobe) const {
+    return nearest(query, k, nprobe, nullptr);
+}
+
+Result<std::vector<SearchResult>> IvfIndex::search_filtered(std::span<const float> query,
+                                                            uint64_t k,
+                                                            const SearchFilter& filter) const {
+    return nearest(query, k, ivf_.nprobe, &filter.admit);
+}
+
+Result<std::vector<SearchResult>> IvfIndex::nearest(std::span<const float> query, uint64_t k,
+                                                    uint64_t nprobe,
+                                                    const IdFilter* admit) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     const uint64_t live = len();
     if (k == 0 || live == 0) return std::vector<SearchResult>{};
-    TopK top(std::min(k, live));
-    for (const RankedCentroid& probe : inverted_.probes(config_.metric, query, nprobe)) {
+    TopK top(std::min(k, live), admit);
+    auto scan = [&](const RankedCentroid& probe) {
         const PostingList& list = inverted_.lists()[probe.index];
         scan_rows(config_.metric, ScanDistance::Ordering, query, list.ids.data(),
                   list.vectors.data(), list.ids.size(), top);
-    }
+    };
+    const auto probes = inverted_.probes(config_.metric, query, probe_count(admit, nprobe));
+    for_each_probe(probes, nprobe, scan);
     inverted_.buffer().search(config_.metric, ScanDistance::Ordering, query, top);
+    for_each_extra_probe(probes, nprobe, top, scan);
     auto hits = top.take_sorted();
     report_ordering_distances(config_.metric, hits);
     return hits;

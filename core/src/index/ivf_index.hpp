@@ -35,6 +35,8 @@ public:
                                                          uint64_t nprobe) const override;
     // The buffered vector, or else the list entry `remove` would take out.
     std::optional<std::vector<float>> vector_of(VectorId id) const override;
+    Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
+                                                      const SearchFilter& filter) const override;
     // The buffer in insertion order, then list 0, 1, ... each in its own order.
     void iter_vectors(const VectorVisitor& visit) const override;
     // Clusters the buffer (k-means) and moves it into the lists; nothing when it is empty.
@@ -50,6 +52,10 @@ public:
     const IvfConfig& ivf_config() const { return ivf_; }
 
 private:
+    // The k nearest admitted vectors, scanning `nprobe` lists and more when a filter keeps
+    // fewer than k there; every vector is admitted without a filter.
+    Result<std::vector<SearchResult>> nearest(std::span<const float> query, uint64_t k,
+                                              uint64_t nprobe, const IdFilter* admit) const;
     IvfIndex(IndexConfig config, IvfConfig ivf, InvertedFile<PostingList> file);
 
     template <typename Sink>

@@ -1,5 +1,7 @@
 #include "ivf_pq_index.hpp"
 
+#include "probe_order.hpp"
+
 #include <algorithm>
 
 namespace tvdb {
@@ -152,34 +154,52 @@ void IvfPqIndex::list_table(std::span<const float> query, uint64_t list,
 
 Result<std::vector<SearchResult>> IvfPqIndex::search(std::span<const float> query,
                                                      uint64_t k) const {
-    return search_with_nprobe(query, k, ivf_pq_.nprobe);
+    return nearest(query, k, ivf_pq_.nprobe, nullptr);
 }
 
 Result<std::vector<SearchResult>> IvfPqIndex::search_with_nprobe(std::span<const float> query,
                                                                  uint64_t k, uint64_t nprobe) const {
+    return nearest(query, k, nprobe, nullptr);
+}
+
+Result<std::vector<SearchResult>> IvfPqIndex::search_filtered(std::span<const float> query,
+                                                              uint64_t k,
+                                                              const SearchFilter& filter) const {
+    return nearest(query, k, ivf_pq_.nprobe, &filter.admit);
+}
+
+Result<std::vector<SearchResult>> IvfPqIndex::nearest(std::span<const float> query, uint64_t k,
+                                                      uint64_t nprobe,
+                                                      const IdFilter* admit) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     const uint64_t live = len();
     if (k == 0 || live == 0) return std::vector<SearchResult>{};
-    TopK top(std::min(k, live));
+    TopK top(std::min(k, live), admit);
+    std::vector<RankedCentroid> probes;
     if (codebook_) {
-        auto probes = inverted_.probes(config_.metric, query, nprobe);
+        probes = inverted_.probes(config_.metric, query, probe_count(admit, nprobe));
+    }
+    std::vector<float> query_terms;
+    std::vector<float> scratch(config_.dimensions);
+    std::vector<float> table;
+    auto scan = [&](const RankedCentroid& probe) {
+        const CodeList& list = inverted_.lists()[probe.index];
+        if (list.ids.empty()) return;
+        list_table(query, probe.index, query_terms.data(), scratch.data(), table.data());
+        scan_list(list, codebook_->m(), codebook_->k_sub(), table.data(), top);
+    };
+    if (codebook_) {
         const uint64_t m = codebook_->m();
         const uint64_t k_sub = codebook_->k_sub();
-        std::vector<float> query_terms;
         if (!coarse_terms_.empty() && !probes.empty()) {
             query_terms.resize(m * k_sub);
             codebook_->query_terms(query, query_terms.data());
         }
-        std::vector<float> scratch(config_.dimensions);
-        std::vector<float> table(m * k_sub);
-        for (const RankedCentroid& probe : probes) {
-            const CodeList& list = inverted_.lists()[probe.index];
-            if (list.ids.empty()) continue;
-            list_table(query, probe.index, query_terms.data(), scratch.data(), table.data());
-            scan_list(list, m, k_sub, table.data(), top);
-        }
+        table.resize(m * k_sub);
     }
+    for_each_probe(probes, nprobe, scan);
     inverted_.buffer().search(config_.metric, ScanDistance::Reported, query, top);
+    for_each_extra_probe(probes, nprobe, top, scan);
     return top.take_sorted();
 }
 

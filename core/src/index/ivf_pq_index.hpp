@@ -41,6 +41,8 @@ public:
                                                          uint64_t nprobe) const override;
     // The buffered vector, or else the full-precision vector of the filed entry.
     std::optional<std::vector<float>> vector_of(VectorId id) const override;
+    Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
+                                                      const SearchFilter& filter) const override;
     // Also drops the full-precision vector of a list entry it removes.
     bool remove(VectorId id) override;
     // The buffer in insertion order, then each list entry that still has a full-precision
@@ -61,6 +63,10 @@ public:
     const std::optional<PqCodebook>& codebook() const { return codebook_; }
 
 private:
+    // The k nearest admitted vectors, scanning `nprobe` lists and more when a filter keeps
+    // fewer than k there; every vector is admitted without a filter.
+    Result<std::vector<SearchResult>> nearest(std::span<const float> query, uint64_t k,
+                                              uint64_t nprobe, const IdFilter* admit) const;
     IvfPqIndex(IndexConfig config, IvfPqConfig ivf_pq, InvertedFile<CodeList> file);
 
     template <typename Sink>

@@ -180,11 +180,22 @@ bool MmapFlatIndex::remove(VectorId id) {
 
 Result<std::vector<SearchResult>> MmapFlatIndex::search(std::span<const float> query,
                                                         uint64_t k) const {
+    return nearest(query, k, nullptr);
+}
+
+Result<std::vector<SearchResult>> MmapFlatIndex::search_filtered(std::span<const float> query,
+                                                                 uint64_t k,
+                                                                 const SearchFilter& filter) const {
+    return nearest(query, k, &filter.admit);
+}
+
+Result<std::vector<SearchResult>> MmapFlatIndex::nearest(std::span<const float> query, uint64_t k,
+                                                         const IdFilter* admit) const {
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     if (k == 0 || len() == 0) return std::vector<SearchResult>{};
     const size_t dims = config_.dimensions;
     const size_t record_floats = tvec::record_size(dims) / sizeof(float);
-    TopK top(std::min<uint64_t>(k, len()));
+    TopK top(std::min<uint64_t>(k, len()), admit);
     float distances[kScanBlock];
     for (uint64_t begin = 0; begin < file_count_; begin += kScanBlock) {
         uint64_t end = std::min<uint64_t>(file_count_, begin + kScanBlock);

@@ -49,6 +49,8 @@ public:
     Result<void> add(VectorId id, std::span<const float> vector) override;
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
+    Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
+                                                      const SearchFilter& filter) const override;
     bool remove(VectorId id) override;
     uint64_t len() const override { return record_of_.size() + pending_ids_.size(); }
     const IndexConfig& config() const override { return config_; }
@@ -78,6 +80,9 @@ public:
     }
 
 private:
+    // The k nearest admitted vectors; every vector is admitted without a filter.
+    Result<std::vector<SearchResult>> nearest(std::span<const float> query, uint64_t k,
+                                              const IdFilter* admit) const;
     MmapFlatIndex(std::string path, uint64_t dimensions, Metric metric);
 
     uint64_t dead_records() const { return file_count_ - record_of_.size(); }

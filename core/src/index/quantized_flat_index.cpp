@@ -88,10 +88,22 @@ void QuantizedFlatIndex::encode_slot(size_t slot, std::span<const float> vector)
 
 Result<std::vector<SearchResult>> QuantizedFlatIndex::search(std::span<const float> query,
                                                              uint64_t k) const {
+    return nearest(query, k, nullptr);
+}
+
+Result<std::vector<SearchResult>> QuantizedFlatIndex::search_filtered(std::span<const float> query,
+                                                                      uint64_t k,
+                                                                      const SearchFilter& filter) const {
+    return nearest(query, k, &filter.admit);
+}
+
+Result<std::vector<SearchResult>> QuantizedFlatIndex::nearest(std::span<const float> query,
+                                                              uint64_t k,
+                                                              const IdFilter* admit) const {
     if (slots_.size() == 0) return std::vector<SearchResult>{};
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     Int8Rows rows{slots_.ids(), codes_.data(), scales_.data(), code_norms_.data()};
-    return scan_int8_rows(config_.metric, query, rows, k);
+    return scan_int8_rows(config_.metric, query, rows, k, admit);
 }
 
 void QuantizedFlatIndex::move_last_slot_into(size_t slot) {

@@ -34,11 +34,16 @@ public:
 
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
+    Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
+                                                      const SearchFilter& filter) const override;
 
     // The stored form of one entry; nothing when the ID is absent.
     std::optional<QuantizedVector> stored(VectorId id) const;
 
 private:
+    // The k nearest admitted vectors; every vector is admitted without a filter.
+    Result<std::vector<SearchResult>> nearest(std::span<const float> query, uint64_t k,
+                                              const IdFilter* admit) const;
     friend class SlotStoreIndex<QuantizedFlatIndex>;
     static constexpr size_t kEntryMinBytes = 8 + 8 + 4;  // ID, code count, scale
 

@@ -12,9 +12,13 @@ namespace tvdb {
 
 // Keeps the k nearest of a stream of candidates in a max-heap, so a scan over N vectors
 // costs O(N log k) and allocates k entries once. NaN distances never displace a kept hit.
+// With a filter, only IDs it admits are kept; it is asked only about candidates near enough
+// to be kept, so a scan pays for it on few rows.
 class TopK {
 public:
-    explicit TopK(size_t k) : k_(k) { heap_.reserve(k); }
+    explicit TopK(size_t k, const IdFilter* admit = nullptr) : k_(k), admit_(admit) {
+        heap_.reserve(k);
+    }
 
     float worst() const { return heap_.front().distance; }
     bool full() const { return heap_.size() == k_; }
@@ -25,6 +29,7 @@ public:
 
     void push(VectorId id, float distance) {
         if (!accepts(distance)) return;
+        if (admit_ != nullptr && !(*admit_)(id)) return;
         if (full()) {
             std::pop_heap(heap_.begin(), heap_.end(), farther);
             heap_.back() = {id, distance};
@@ -49,6 +54,7 @@ private:
         return rank(a.distance) < rank(b.distance);
     }
     size_t k_;
+    const IdFilter* admit_;
     std::vector<SearchResult> heap_;
 };
 

@@ -77,6 +77,19 @@ inline constexpr IvfConfig kCollectionIvfDefaults{.max_iter = 10};
 inline constexpr IvfPqConfig kCollectionIvfPqDefaults{.max_iter = 10, .pq = {}};
 
 using VectorEntry = std::pair<VectorId, std::vector<float>>;
+// Decides whether a filtered search may return a vector; asked from the searching thread.
+using IdFilter = std::function<bool(VectorId)>;
+
+// Lists every ID a filter may admit (others too, perhaps), or nullopt when it does not know
+// at most `limit` such IDs.
+using CandidateLister = std::function<std::optional<std::vector<VectorId>>(size_t limit)>;
+
+// What a filtered search may return: the IDs `admit` accepts. `candidates`, when set, lets
+// a kind measure just the few IDs that can be admitted.
+struct SearchFilter {
+    IdFilter admit;
+    CandidateLister candidates;
+};
 // Receives one live vector: (ID, the stored vector or its decoded approximation).
 using VectorVisitor = std::function<void(VectorId, std::span<const float>)>;
 
@@ -97,6 +110,11 @@ public:
     // At most k hits, ascending by distance; an index without live vectors answers empty.
     virtual Result<std::vector<SearchResult>> search(std::span<const float> query,
                                                      uint64_t k) const = 0;
+    // The k nearest among the vectors the filter admits, ranked as `search` ranks them:
+    // min(k, admitted vectors) hits, where `search` would reach every vector.
+    virtual Result<std::vector<SearchResult>> search_filtered(std::span<const float> query,
+                                                              uint64_t k,
+                                                              const SearchFilter& filter) const = 0;
     // True when a live vector with that ID existed and is now gone.
     virtual bool remove(VectorId id) = 0;
     virtual uint64_t len() const = 0;
