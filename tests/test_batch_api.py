@@ -63,6 +63,25 @@ def test_batch_search_equals_single_searches(cls, tmp_path, data):
     assert index.search_batch([], 4)[0].shape == (0, 4)
 
 
+def test_exact_flat_batch_is_bit_identical_to_single_searches_ties_included():
+    # Enough queries for the matrix-product path, which skips rows it can prove are out.
+    rng = np.random.default_rng(21)
+    base = rng.standard_normal((3000, 24)).astype(np.float32)
+    base[::7] = base[5]  # hundreds of exact ties
+    base[10] = 1e20  # too large to bound: always measured
+    index = tv.FlatIndex(24)
+    index.add_batch_np(base)
+    for slot in range(0, 3000, 11):
+        index.delete(slot)
+    queries = np.vstack([base[:40], rng.standard_normal((40, 24)) * 3, np.full((1, 24), 1e19)])
+    for k in (1, 10, 200):
+        for num_threads in (1, 2):
+            ids, distances = index.search_batch(queries, k, num_threads=num_threads)
+            expected = single_answers(index, queries, k)
+            np.testing.assert_array_equal(ids, expected[0])
+            np.testing.assert_array_equal(distances, expected[1])
+
+
 def test_batch_search_rejects_malformed_queries(data):
     index = tv.FlatIndex(DIMS)
     index.add_batch_np(data)

@@ -39,6 +39,13 @@ first, exactly as search(queries[i], k) returns them; a row with fewer than k hi
 padded with id 2**64 - 1 and distance +inf. ids are uint64, distances float32. The queries
 run on `num_threads` worker threads (0 = all cores) with the interpreter lock released.)";
 
+// Kinds with a batch search of their own (same answers as one search per query, faster).
+template <typename Core>
+inline constexpr bool kAnswersBatches =
+    requires(const Core& core, const QueryRows& rows, VectorId* ids, float* distances) {
+        core.search_rows(rows, uint64_t{0}, size_t{0}, ids, distances);
+    };
+
 template <typename Core>
 struct PyIndex {
     std::unique_ptr<Core> core;
@@ -112,10 +119,17 @@ public:
         cls_.def(
             "search_batch",
             [](Wrapper& self, nb::handle queries, U64Arg<"k"> k, U64Arg<"num_threads"> num_threads) {
-                return search_many(self, queries, k, num_threads,
-                                   [k](const Core& core, std::span<const float> q) {
-                                       return core.search(q, k);
-                                   });
+                if constexpr (kAnswersBatches<Core>) {
+                    return run_batch(self, queries, k, [&](const Core& core, const QueryRows& rows,
+                                                           VectorId* ids, float* distances) {
+                        return core.search_rows(rows, k, num_threads, ids, distances);
+                    });
+                } else {
+                    return search_many(self, queries, k, num_threads,
+                                       [k](const Core& core, std::span<const float> q) {
+                                           return core.search(q, k);
+                                       });
+                }
             },
             nb::arg("queries"), nb::arg("k"), nb::arg("num_threads") = 0, kSearchBatchDoc);
         return *this;
@@ -274,9 +288,23 @@ private:
         return results_to_list(unwrap(std::move(hits)));
     }
 
+    // Answers every query with `search` (core, query) -> hits, unless the kind has a batch
+    // search of its own, which gives the same answers.
     template <typename Search>
     static nb::tuple search_many(Wrapper& self, nb::handle queries, uint64_t k,
                                  uint64_t num_threads, Search&& search) {
+        return run_batch(self, queries, k, [&](const Core& core, const QueryRows& rows,
+                                               VectorId* ids, float* distances) {
+            return search_rows(rows, core.config().dimensions, k, num_threads,
+                               [&](std::span<const float> q) { return search(core, q); }, ids,
+                               distances);
+        });
+    }
+
+    // The converted queries, answer arrays and locks around `answer(core, rows, ids,
+    // distances)`.
+    template <typename Answer>
+    static nb::tuple run_batch(Wrapper& self, nb::handle queries, uint64_t k, Answer&& answer) {
         uint64_t dimensions = 0;
         {
             BorrowFlag::Shared borrow(self.borrow);
@@ -288,10 +316,7 @@ private:
         Result<void> done;
         {
             nb::gil_scoped_release release;
-            const Core& core = *self.core;
-            done = search_rows(query_rows(matrix), dimensions, k, num_threads,
-                               [&](std::span<const float> q) { return search(core, q); },
-                               answers.ids(), answers.distances());
+            done = answer(*self.core, query_rows(matrix), answers.ids(), answers.distances());
         }
         unwrap(std::move(done));
         return answers.release();

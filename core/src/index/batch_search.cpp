@@ -35,13 +35,13 @@ private:
     std::optional<VectorDbError> error_;
 };
 
+}  // namespace
+
 size_t worker_count(size_t num_threads) {
     if (num_threads == 0) return static_cast<size_t>(tbb::info::default_concurrency());
     // More workers than oneTBB can reserve would only be refused.
     return std::min<size_t>(num_threads, 1 << 16);
 }
-
-}  // namespace
 
 Result<void> for_each_query(size_t count, size_t num_threads,
                             const std::function<Result<void>(size_t)>& run) {
@@ -68,6 +68,17 @@ Result<void> for_each_query(size_t count, size_t num_threads,
     return failure.result();
 }
 
+void write_answer_row(std::span<const SearchResult> hits, uint64_t k, VectorId* ids,
+                      float* distances) {
+    const size_t n = std::min<size_t>(hits.size(), k);
+    for (size_t j = 0; j < n; ++j) {
+        ids[j] = hits[j].id;
+        distances[j] = hits[j].distance;
+    }
+    std::fill(ids + n, ids + k, kPaddingId);
+    std::fill(distances + n, distances + k, kPaddingDistance);
+}
+
 Result<void> search_rows(const QueryRows& queries, uint64_t dimensions, uint64_t k,
                          size_t num_threads, const QuerySearch& search, VectorId* ids,
                          float* distances) {
@@ -77,15 +88,7 @@ Result<void> search_rows(const QueryRows& queries, uint64_t dimensions, uint64_t
     return for_each_query(queries.rows, num_threads, [&](size_t i) -> Result<void> {
         auto hits = search(queries.row(i));
         if (!hits) return fail(hits.error());
-        VectorId* row_ids = ids + i * k;
-        float* row_distances = distances + i * k;
-        const size_t n = std::min<size_t>(hits->size(), k);
-        for (size_t j = 0; j < n; ++j) {
-            row_ids[j] = (*hits)[j].id;
-            row_distances[j] = (*hits)[j].distance;
-        }
-        std::fill(row_ids + n, row_ids + k, kPaddingId);
-        std::fill(row_distances + n, row_distances + k, kPaddingDistance);
+        write_answer_row(*hits, k, ids + i * k, distances + i * k);
         return {};
     });
 }

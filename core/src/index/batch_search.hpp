@@ -27,11 +27,18 @@ struct QueryRows {
     std::span<const float> row(uint64_t i) const { return data.subspan(i * dims, dims); }
 };
 
+// How many workers `for_each_query` uses for `num_threads` (0: one per core).
+size_t worker_count(size_t num_threads);
+
 // Runs run(i) for every i in [0, count) on `num_threads` workers (0: one per core); the
 // calling thread takes part. Returns the error of the lowest failing i; Io when the workers
 // cannot be started or a task fails outside `run`'s own error reporting.
 Result<void> for_each_query(size_t count, size_t num_threads,
                             const std::function<Result<void>(size_t)>& run);
+
+// Writes one query's hits (nearest first) into a row of k places, padding the rest.
+void write_answer_row(std::span<const SearchResult> hits, uint64_t k, VectorId* ids,
+                      float* distances);
 
 using QuerySearch = std::function<Result<std::vector<SearchResult>>(std::span<const float>)>;
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../codec.hpp"
+#include "batch_search.hpp"
 #include "huge_page_allocator.hpp"
 #include "vector_index.hpp"
 
@@ -32,6 +33,14 @@ public:
     // All or nothing, as add_batch, without copying the rows one by one.
     Result<void> add_rows(std::span<const VectorId> ids, std::span<const float> rows) override;
 
+    // `search` for every row of `queries`, written as search_rows (batch_search.hpp) writes
+    // it, on `num_threads` workers. For L2 and enough queries, a matrix product over blocks
+    // of queries bounds each stored vector's distance from below, and only vectors that could
+    // still enter a query's k nearest are measured by the kernel: the answers are those of
+    // `search`, bit for bit, ties included.
+    Result<void> search_rows(const QueryRows& queries, uint64_t k, size_t num_threads,
+                             VectorId* ids, float* distances) const;
+
     // Rows of `data` get IDs start_id, start_id + 1, ...; the caller has checked the width.
     Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
     Result<void> save(const std::string& path) const;
@@ -43,6 +52,8 @@ public:
     uint64_t slot_count() const { return ids_.size(); }
 
 private:
+    class MatrixScan;
+
     template <typename Sink>
     void write_to(RecordEncoder<Sink>& out) const;
     void reserve_rows(size_t rows);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 
+#include "single_threaded_blas.hpp"
 #include "thread_rng.hpp"
 
 namespace tvdb {
@@ -20,16 +21,6 @@ constexpr float kArgminStart = std::numeric_limits<float>::max();
 // The product G = X * C^T is formed a block of rows at a time, so it never needs n x k
 // floats at once and each block is still in cache when its rows are reduced to an argmin.
 constexpr uint64_t kProductBlockFloats = uint64_t{1} << 20;
-
-// Assignment runs on the calling thread; an OpenBLAS pool would compete with the caller's
-// own threads, so the library is told once to stay single-threaded.
-void keep_blas_single_threaded() {
-    static const bool configured = [] {
-        openblas_set_num_threads(1);
-        return true;
-    }();
-    (void)configured;
-}
 
 // Squared norm in the kernels' fixed summation order: the inner product with itself.
 float squared_norm(const float* v, uint64_t d) {
