@@ -9,6 +9,7 @@ failing operation raises OSError and changes nothing it should not, then writes 
 collection must have after a reopen to RESULT_JSON.
 """
 
+import errno
 import json
 import os
 import resource
@@ -37,12 +38,16 @@ def lift_file_size_limit():
     resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
 
 
-def raises_os_error(operation):
+def os_error_of(operation):
     try:
         operation()
-    except OSError:
-        return True
-    return False
+    except OSError as error:
+        return error
+    return None
+
+
+def raises_os_error(operation):
+    return os_error_of(operation) is not None
 
 
 def fill(collection, ids):
@@ -106,18 +111,57 @@ def snapshot_creation_fails_without_touching_the_collection(collection, data_dir
     return before
 
 
-def restore_fails_and_keeps_the_live_collection(collection, data_dir):
+def restore_fails_part_way_and_keeps_every_later_write(collection, data_dir):
+    collection_dir = os.path.join(data_dir, "c")
+    # An unknown key pads meta.json, so that the snapshot's copy of it is the largest file and
+    # a size limit can let the log through and stop at meta.json.
+    meta_path = os.path.join(collection_dir, "meta.json")
+    with open(meta_path) as meta_file:
+        meta = json.load(meta_file)
+    meta["padding"] = "x" * 30000
+    with open(meta_path, "w") as meta_file:
+        json.dump(meta, meta_file)
     fill(collection, range(200))
-    collection.create_snapshot("full")
+    for name in ("full", "sparse_is_a_directory", "graph_is_a_directory"):
+        collection.create_snapshot(name)
+    snapshots = os.path.join(collection_dir, "snapshots")
+    os.mkdir(os.path.join(snapshots, "sparse_is_a_directory", "sparse.bin"))
+    os.mkdir(os.path.join(snapshots, "graph_is_a_directory", "hnsw.graph"))
     for i in range(150):
         collection.delete(i)
     collection.upsert(5000, vector(5000), None)
-    before = state_of(collection)
-    limit_file_size(1000)
-    assert raises_os_error(lambda: collection.restore_snapshot("full"))
-    assert state_of(collection) == before
+    snapshot_log = os.path.getsize(os.path.join(snapshots, "full", "wal.log"))
+    attempts = [
+        ("full", 1000, errno.EFBIG),  # stops while copying the log
+        ("full", snapshot_log + 1000, errno.EFBIG),  # stops at meta.json, after the log
+        ("sparse_is_a_directory", None, errno.EISDIR),
+        ("graph_is_a_directory", None, errno.EISDIR),
+    ]
+    for n, (name, size_limit, expected_errno) in enumerate(attempts):
+        before = state_of(collection)
+        if size_limit:
+            limit_file_size(size_limit)
+        error = os_error_of(lambda: collection.restore_snapshot(name))
+        lift_file_size_limit()
+        assert error is not None and error.errno == expected_errno, (name, size_limit, error)
+        assert state_of(collection) == before, f"a failed restore of {name} changed the collection"
+        # Writes acknowledged after the failed restore must all be there after a reopen.
+        collection.upsert(6000 + n, vector(6000 + n), {"after": name})
+        collection.delete(150 + n)
+    return state_of(collection)
+
+
+def create_fails_without_leaving_a_torn_meta_json(collection, data_dir):
+    client = tv.Client(data_dir)
+    limit_file_size(100)
+    error = os_error_of(lambda: client.create_collection("d", 4, "l2", "flat"))
     lift_file_size_limit()
-    return before
+    assert error is not None and error.errno == errno.EFBIG, error
+    assert "d" not in client.list_collections()
+    # The name is free: nothing half-written blocks it.
+    client.create_collection("d", 4, "l2", "flat")
+    assert client.delete_collection("d")
+    return state_of(collection)
 
 
 def compaction_failure_is_reported_after_the_write_is_applied(collection, data_dir):
@@ -136,7 +180,8 @@ SCENARIOS = {f.__name__: f for f in [
     writes_fail_once_the_log_is_full,
     batch_fails_whole_when_its_frames_do_not_fit,
     snapshot_creation_fails_without_touching_the_collection,
-    restore_fails_and_keeps_the_live_collection,
+    restore_fails_part_way_and_keeps_every_later_write,
+    create_fails_without_leaving_a_torn_meta_json,
     compaction_failure_is_reported_after_the_write_is_applied,
 ]}
 

@@ -1,5 +1,6 @@
 """Client: opening a data directory, creating, finding, listing and deleting collections."""
 
+import errno
 import json
 
 import pytest
@@ -64,7 +65,7 @@ class TestCreate:
         assert sorted(p.name for p in tmp_path.iterdir()) == ["data"]
         assert list(data.iterdir()) == []
 
-    def test_directory_holding_an_unopenable_collection_is_not_overwritten(self, tmp_path):
+    def test_directory_holding_an_unopenable_collection_is_not_overwritten_but_can_be_deleted(self, tmp_path):
         broken = tmp_path / "docs"
         broken.mkdir()
         (broken / "meta.json").write_text("{not json")
@@ -75,6 +76,12 @@ class TestCreate:
             client.create_collection("docs", 3, "l2", "flat")
         assert (broken / "meta.json").read_text() == "{not json"
         assert (broken / "wal.log").read_bytes() == b"precious"
+        # Only delete can free the name of a meta.json that does not parse (an empty one is
+        # what a crash in the middle of writing it used to leave).
+        (broken / "meta.json").write_text("")
+        assert client.delete_collection("docs") is True
+        assert not broken.exists()
+        client.create_collection("docs", 3, "l2", "flat")
 
     def test_every_documented_kind_writes_its_name_into_meta_json(self, tmp_path):
         client = tv.Client(str(tmp_path))
@@ -118,6 +125,46 @@ class TestOpen:
         assert second.get_collection("docs").count == 1
         first.get_collection("docs").upsert(2, [1, 1])
         assert second.get_collection("docs").count == 1
+
+    def test_symbolic_links_inside_a_collection_are_not_followed(self, tmp_path):
+        data, outside = tmp_path / "data", tmp_path / "outside"
+        outside.mkdir()
+        client = tv.Client(str(data))
+        client.create_collection("linked_log", 2, "l2", "flat").upsert(1, [0, 0])
+        client.create_collection("linked_snapshots", 2, "l2", "flat").upsert(1, [0, 0])
+        client.create_collection("linked_vectors", 2, "l2", "mmap_flat").upsert(1, [0, 0])
+        client.create_collection("moved", 2, "l2", "flat").upsert(1, [0, 0])
+        del client
+        tv.Client(str(data))  # opening writes the vector file of the mmap kind
+        victim = outside / "victim"
+        victim.write_bytes(b"keep")
+        (data / "linked_log" / "wal.log").unlink()
+        (data / "linked_log" / "wal.log").symlink_to(victim)
+        (outside / "snapshots").mkdir()
+        (data / "linked_snapshots" / "snapshots").symlink_to(outside / "snapshots")
+        vectors = data / "linked_vectors" / "vectors.mmap"
+        (outside / "vectors").write_bytes(vectors.read_bytes())
+        vectors.unlink()
+        vectors.symlink_to(outside / "vectors")
+        (data / "moved").rename(outside / "moved")  # a collection directory may be a link
+        (data / "moved").symlink_to(outside / "moved")
+        vectors_before = (outside / "vectors").read_bytes()
+
+        client = tv.Client(str(data))
+        assert sorted(client.list_collections()) == ["linked_snapshots", "linked_vectors", "moved"]
+        assert client.get_collection("moved").count == 1
+        snapshots = client.get_collection("linked_snapshots")
+        for call in (lambda: snapshots.create_snapshot("s"), snapshots.list_snapshots,
+                     lambda: snapshots.restore_snapshot("s"), lambda: snapshots.delete_snapshot("s")):
+            with pytest.raises(OSError) as refused:
+                call()
+            assert refused.value.errno == errno.ELOOP
+        client.get_collection("linked_vectors").upsert(2, [1, 1])
+        del client, snapshots
+        assert tv.Client(str(data)).get_collection("linked_vectors").count == 2
+        assert victim.read_bytes() == b"keep"
+        assert list((outside / "snapshots").iterdir()) == []
+        assert (outside / "vectors").read_bytes() == vectors_before
 
     def test_data_path_that_is_a_file_is_an_os_error(self, tmp_path):
         blocker = tmp_path / "file"

@@ -14,6 +14,7 @@ import json
 import math
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -212,3 +213,54 @@ def test_the_log_alone_restores_every_sparse_vector_so_an_interrupted_restore_op
     (data_dir / "c" / "sparse.bin").unlink(missing_ok=True)
     assert tv.Client(str(data_dir)).get_collection("c").sparse_count == sum(
         1 for i in range(40) if i % 3)
+
+
+DELETER = """
+import sys
+import tolvane_vector_db as tv
+client = tv.Client(sys.argv[1])
+print("ready", flush=True)
+client.delete_collection("c")
+print("deleted", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_a_delete_killed_part_way_never_brings_the_collection_back(tmp_path):
+    # Many snapshot files make the removal take long enough for kills to land inside it.
+    template = tmp_path / "template"
+    collection = tv.Client(str(template)).create_collection("c", 4, "l2", "flat")
+    collection.upsert_batch([(i, [float(i), 0.0, 1.0, 2.0]) for i in range(30)])
+    for n in range(60):
+        collection.create_snapshot(f"s{n}")
+    del collection
+    rng = random.Random(20261207)
+    started = time.monotonic()
+    kills = outcomes_deleted = 0
+    while kills < 3 or (kills < 20 and time.monotonic() - started < TIME_BUDGET_SECONDS / 4):
+        data_dir = tmp_path / f"run{kills}"
+        shutil.copytree(template, data_dir, symlinks=True)
+        child = subprocess.Popen([sys.executable, "-c", DELETER, str(data_dir)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline().strip() == "ready"
+            time.sleep(rng.random() * 0.02)
+            child.send_signal(signal.SIGKILL)
+            child.wait(timeout=30)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+            child.stdin.close()
+            child.stdout.close()
+        client = tv.Client(str(data_dir))
+        if "c" in client.list_collections():
+            # Not deleted yet: whole, with every snapshot.
+            assert client.get_collection("c").count == 30
+            assert len(client.get_collection("c").list_snapshots()) == 60
+        else:
+            # Deleted: nothing of it is left that a new collection of the name could adopt.
+            assert sorted(p.name for p in data_dir.iterdir()) == []
+            outcomes_deleted += 1
+        kills += 1
+    print(f"delete kills: {kills}, {outcomes_deleted} found deleted")

@@ -21,7 +21,8 @@ SCENARIOS = [
     "writes_fail_once_the_log_is_full",
     "batch_fails_whole_when_its_frames_do_not_fit",
     "snapshot_creation_fails_without_touching_the_collection",
-    "restore_fails_and_keeps_the_live_collection",
+    "restore_fails_part_way_and_keeps_every_later_write",
+    "create_fails_without_leaving_a_torn_meta_json",
     "compaction_failure_is_reported_after_the_write_is_applied",
 ]
 

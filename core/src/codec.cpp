@@ -15,6 +15,12 @@ Result<FileEncoder> FileEncoder::create(const std::string& path, size_t buffer_s
     return FileEncoder(fd, buffer_size == 0 ? kBufferSize : buffer_size);
 }
 
+Result<FileEncoder> FileEncoder::create_fresh(const std::string& path, size_t buffer_size) {
+    auto fd = tvdb::create_fresh(path);
+    if (!fd) return fail(fd.error());
+    return FileEncoder(*fd, buffer_size == 0 ? kBufferSize : buffer_size);
+}
+
 FileEncoder::FileEncoder(FileEncoder&& other) noexcept
     : fd_(other.fd_),
       buffer_size_(other.buffer_size_),
@@ -113,8 +119,8 @@ std::span<const uint8_t> RecordDecoder::raw(size_t size) {
     return bytes_.subspan(pos_ - size, size);
 }
 
-Result<std::vector<uint8_t>> read_file(const std::string& path) {
-    auto file = open_sized(path, O_RDONLY);
+Result<std::vector<uint8_t>> read_file(const std::string& path, Symlinks links) {
+    auto file = open_sized(path, O_RDONLY | symlink_flags(links));
     if (!file) return fail(file.error());
     std::vector<uint8_t> bytes;
     bytes.reserve(static_cast<size_t>(file->size));
@@ -147,6 +153,23 @@ Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes)
 
 Result<void> write_file(const std::string& path, std::string_view text) {
     return write_file(path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+Result<void> write_file_replacing(const std::string& path, std::span<const uint8_t> bytes) {
+    const std::string temporary = path + ".tmp";
+    auto fd = create_fresh(temporary);
+    if (!fd) return fail(fd.error());
+    int code = write_fully(*fd, bytes.data(), bytes.size()).error;
+    if (::close(*fd) != 0 && code == 0) code = errno;
+    if (code != 0) {
+        ::unlink(temporary.c_str());
+        return fail(VectorDbError::io_errno(code));
+    }
+    return rename_over(temporary, path);
+}
+
+Result<void> write_file_replacing(const std::string& path, std::string_view text) {
+    return write_file_replacing(path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 }  // namespace tvdb

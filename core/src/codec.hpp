@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "file_io.hpp"
 
 namespace tvdb {
 
@@ -81,6 +82,8 @@ public:
 
     // Fails with Io when the file cannot be created.
     static Result<FileEncoder> create(const std::string& path, size_t buffer_size = kBufferSize);
+    // The same for a temporary file created afresh (see `create_fresh`).
+    static Result<FileEncoder> create_fresh(const std::string& path, size_t buffer_size = kBufferSize);
     FileEncoder(FileEncoder&& other) noexcept;
     FileEncoder& operator=(FileEncoder&&) = delete;
     ~FileEncoder();
@@ -164,11 +167,17 @@ private:
 };
 
 // The whole content of a file; Io when it cannot be opened or read.
-Result<std::vector<uint8_t>> read_file(const std::string& path);
+Result<std::vector<uint8_t>> read_file(const std::string& path, Symlinks links = Symlinks::Follow);
 
 // Creates (or truncates) the file at `path` and writes `bytes` to it in place; Io when the
 // file cannot be created or written.
 Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes);
 Result<void> write_file(const std::string& path, std::string_view text);
+
+// Writes `bytes` to "<path>.tmp", created afresh, and renames it over `path`: a reader, or an
+// open after a crash, finds the old content or the new one whole, never a torn file. On
+// failure the temporary is removed and `path` is unchanged.
+Result<void> write_file_replacing(const std::string& path, std::span<const uint8_t> bytes);
+Result<void> write_file_replacing(const std::string& path, std::string_view text);
 
 }  // namespace tvdb

@@ -16,6 +16,7 @@
 #include "index/ivf_pq_index.hpp"
 #include "index/mmap_flat_index.hpp"
 #include "index/quantized_flat_index.hpp"
+#include "restore_staging.hpp"
 #include "wal_format.hpp"
 
 namespace tvdb {
@@ -23,9 +24,16 @@ namespace {
 
 std::string join(const std::string& dir, const char* name) { return dir + "/" + name; }
 
+// Whether `path` is a regular file itself; a symbolic link does not count, so derived files
+// planted as links elsewhere are never read (and, rewritten by rename, never written).
 bool is_regular_file(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_symlink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool same_vector(std::span<const float> a, std::span<const float> b) {
@@ -138,7 +146,10 @@ Result<std::unique_ptr<VectorIndex>> as_index(Result<std::unique_ptr<Index>> mad
 Result<std::unique_ptr<VectorIndex>> open_mmap_index(const CollectionMeta& meta,
                                                      const std::string& dir) {
     std::string path = join(dir, kMmapVectorsFileName);
-    auto opened = MmapFlatIndex::open(path, meta.dimensions, meta.metric);
+    // A link in its place is replaced, never written through: the index appends to the file
+    // in place.
+    auto opened = is_symlink(path) ? MmapFlatIndex::open_discarding(path, meta.dimensions, meta.metric)
+                                   : MmapFlatIndex::open(path, meta.dimensions, meta.metric);
     if (!opened) opened = MmapFlatIndex::open_discarding(path, meta.dimensions, meta.metric);
     if (!opened) {
         return fail(VectorDbError::invalid_config("failed to open MmapFlatIndex at " + path + ": " +
@@ -261,6 +272,9 @@ Result<Collection> Collection::create(const std::string& dir, CollectionMeta met
 }
 
 Result<Collection> Collection::load(const std::string& dir) {
+    // A restore that was committed before a crash is completed first, one that was not is
+    // dropped: either way the files below are all the old state's or all the snapshot's.
+    if (auto finished = finish_restore(dir); !finished) return fail(finished.error());
     // The remains of an interrupted rewrite; wal.log is still the valid log.
     ::unlink(join(dir, wal_format::kRewriteFileName).c_str());
 
@@ -672,7 +686,7 @@ Result<void> Collection::promote_to_hnsw() {
     index_ = std::move(*promoted);
     meta_.index_type = IndexType::Hnsw;
     meta_.hnsw_config = params;
-    return replace_collection_meta(file_path(kMetaFileName), meta_);
+    return write_collection_meta(file_path(kMetaFileName), meta_);
 }
 
 }  // namespace tvdb

@@ -52,10 +52,13 @@ Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta,
 
 class Collection {
 public:
-    // Writes meta.json into the existing directory `dir` (in place), builds the empty index
-    // and creates the log.
+    // Writes meta.json into the existing directory `dir` (through a temporary file), builds
+    // the empty index and creates the log.
     static Result<Collection> create(const std::string& dir, CollectionMeta meta);
-    // Opens the collection stored in `dir`: metadata, index, sparse vectors, log replay.
+    // Opens the collection stored in `dir`: an interrupted restore finished, then metadata,
+    // index, sparse vectors, log replay. Files inside `dir` that are symbolic links are not
+    // followed: a linked meta.json or wal.log fails the open, a linked derived file is
+    // ignored and rebuilt.
     static Result<Collection> load(const std::string& dir);
 
     Collection(Collection&&) noexcept;

@@ -345,23 +345,14 @@ Result<CollectionMeta> collection_meta_from_json(std::string_view text) {
 }
 
 Result<CollectionMeta> read_collection_meta(const std::string& path) {
-    auto bytes = read_file(path);
+    auto bytes = read_file(path, Symlinks::Refuse);
     if (!bytes) return fail(bytes.error());
     return collection_meta_from_json(
         std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
 }
 
 Result<void> write_collection_meta(const std::string& path, const CollectionMeta& meta) {
-    return write_file(path, collection_meta_to_json(meta));
-}
-
-Result<void> replace_collection_meta(const std::string& path, const CollectionMeta& meta) {
-    std::string temporary = path + ".tmp";
-    if (auto written = write_file(temporary, collection_meta_to_json(meta)); !written) {
-        ::unlink(temporary.c_str());
-        return written;
-    }
-    return rename_over(temporary, path);
+    return write_file_replacing(path, collection_meta_to_json(meta));
 }
 
 }  // namespace tvdb

@@ -45,11 +45,10 @@ std::string collection_meta_to_json(const CollectionMeta& meta);
 // "invalid length 3, expected struct CollectionMeta with 12 elements".
 Result<CollectionMeta> collection_meta_from_json(std::string_view text);
 
-// Io when the file cannot be read or written; Serialization when it does not parse.
+// Io when the file cannot be read (a symbolic link is not followed); Serialization when it
+// does not parse.
 Result<CollectionMeta> read_collection_meta(const std::string& path);
-// Writes in place (create or truncate).
+// Writes "<path>.tmp" and renames it over `path`, so a crash never leaves a torn meta.json.
 Result<void> write_collection_meta(const std::string& path, const CollectionMeta& meta);
-// Writes "<path>.tmp" and renames it over `path`.
-Result<void> replace_collection_meta(const std::string& path, const CollectionMeta& meta);
 
 }  // namespace tvdb

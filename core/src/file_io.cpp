@@ -5,8 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 namespace tvdb {
+
+int symlink_flags(Symlinks links) { return links == Symlinks::Refuse ? O_NOFOLLOW : 0; }
 
 Result<SizedFile> open_sized(const std::string& path, int flags, mode_t mode) {
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
@@ -30,6 +33,53 @@ WriteOutcome write_fully(int fd, const void* data, size_t size) {
         done += static_cast<size_t>(n);
     }
     return {done, 0};
+}
+
+Result<int> create_fresh(const std::string& path, int extra_flags) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(VectorDbError::io_errno(errno));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
+                    0666);
+    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    return fd;
+}
+
+namespace {
+
+// Copies everything `from` holds into `to`; the errno of the first failure, or 0.
+int copy_contents(int from, int to) {
+    std::vector<uint8_t> chunk(size_t{1} << 16);
+    for (;;) {
+        ssize_t n = ::read(from, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        if (int code = write_fully(to, chunk.data(), static_cast<size_t>(n)).error; code != 0) {
+            return code;
+        }
+    }
+}
+
+}  // namespace
+
+Result<void> copy_regular_file(const std::string& from, const std::string& to) {
+    auto source = open_sized(from, O_RDONLY | O_NOFOLLOW);
+    if (!source) return fail(source.error());
+    struct stat st {};
+    int code = ::fstat(source->fd, &st) != 0 ? errno : 0;
+    if (code == 0 && !S_ISREG(st.st_mode)) code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (code == 0) {
+        auto target = create_fresh(to);
+        if (!target) {
+            ::close(source->fd);
+            return fail(target.error());
+        }
+        code = copy_contents(source->fd, *target);
+        if (::close(*target) != 0 && code == 0) code = errno;
+        if (code != 0) ::unlink(to.c_str());
+    }
+    ::close(source->fd);
+    if (code != 0) return fail(VectorDbError::io_errno(code));
+    return {};
 }
 
 Result<void> rename_over(const std::string& temporary, const std::string& path) {

@@ -21,6 +21,14 @@ struct SizedFile {
     uint64_t size;
 };
 
+// Whether opening a path follows a symbolic link in its last component. Files inside a data
+// directory are opened with Refuse, so a link planted there can neither send a write
+// elsewhere nor feed a read from elsewhere; paths a caller names directly follow links.
+enum class Symlinks { Follow, Refuse };
+
+// The open(2) flag that `links` asks for.
+int symlink_flags(Symlinks links);
+
 // Opens `path` with `flags` (plus O_CLOEXEC) and reads the file's size. The descriptor is
 // the caller's to close; when the size cannot be read it is closed here and Io returned.
 Result<SizedFile> open_sized(const std::string& path, int flags, mode_t mode = 0666);
@@ -48,6 +56,17 @@ void put_buffered(std::vector<uint8_t>& buffer, size_t capacity, const void* dat
         if (buffer.size() == capacity && !drain()) return;
     }
 }
+
+// Creates `path` afresh for writing and returns its descriptor (the caller's to close):
+// whatever is there (a stale temporary, a symbolic link) is unlinked first and the file is
+// created exclusively, so the bytes can never land anywhere else. `extra_flags` are added to
+// the open(2) flags (O_APPEND, say).
+Result<int> create_fresh(const std::string& path, int extra_flags = 0);
+
+// Copies the regular file `from` (a symbolic link there is not followed) into `to`, created
+// afresh. Io when `from` is missing, is not a regular file, or a read or write fails; a
+// partial `to` is removed.
+Result<void> copy_regular_file(const std::string& from, const std::string& to);
 
 // Renames the finished file `temporary` over `path`, so readers find the old file or the new
 // one whole. When the rename fails the temporary is removed and Io returned.

@@ -1,7 +1,10 @@
 #include "manager.hpp"
 
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "collection_meta.hpp"
 #include "index/hnsw_index.hpp"
@@ -12,9 +15,46 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A collection directory being deleted is renamed to "{name}..deleted" first. Collection
+// names never contain "..", so no collection is ever opened from it, and an open removes it.
+constexpr std::string_view kDeletedSuffix = "..deleted";
+
 bool holds_meta(const fs::path& directory) {
     std::error_code ec;
-    return fs::is_regular_file(directory / kMetaFileName, ec);
+    return fs::symlink_status(directory / kMetaFileName, ec).type() == fs::file_type::regular;
+}
+
+bool is_deleted_leftover(const fs::path& path) {
+    return path.filename().string().ends_with(kDeletedSuffix);
+}
+
+// Renames `directory` to "{directory}..deleted", replacing an older leftover of that name.
+// The new path, or nullopt when there was no directory to move.
+Result<std::optional<fs::path>> move_aside(const fs::path& directory) {
+    fs::path doomed = directory.parent_path() / (directory.filename().string() + std::string(kDeletedSuffix));
+    std::error_code ec;
+    fs::remove_all(doomed, ec);
+    if (ec) return fail(VectorDbError::io_errno(ec));
+    fs::rename(directory, doomed, ec);
+    if (ec == std::errc::no_such_file_or_directory) return std::nullopt;
+    if (ec) return fail(VectorDbError::io_errno(ec));
+    return std::optional<fs::path>(std::move(doomed));
+}
+
+Result<void> remove_tree(const std::optional<fs::path>& doomed) {
+    if (!doomed) return {};
+    std::error_code ec;
+    fs::remove_all(*doomed, ec);
+    if (ec) return fail(VectorDbError::io_errno(ec));
+    return {};
+}
+
+// A directory whose meta.json is there but does not parse: no open can ever succeed, and
+// create refuses the name while it exists.
+bool holds_unreadable_meta(const fs::path& directory) {
+    if (!holds_meta(directory)) return false;
+    auto meta = read_collection_meta((directory / kMetaFileName).string());
+    return !meta && meta.error().kind == ErrorKind::Serialization;
 }
 
 }  // namespace
@@ -32,11 +72,17 @@ Result<CollectionManager> CollectionManager::open(std::string base_directory) {
     CollectionManager manager(base_directory);
     fs::directory_iterator entries(base_directory, ec);
     if (ec) return fail(VectorDbError::io_errno(ec));
+    std::vector<fs::path> leftovers;
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
         if (ec) return fail(VectorDbError::io_errno(ec));
         const fs::path& path = entries->path();
         std::error_code type_ec;
-        if (!entries->is_directory(type_ec) || !holds_meta(path)) continue;
+        if (!entries->is_directory(type_ec)) continue;
+        if (is_deleted_leftover(path)) {
+            leftovers.push_back(path);
+            continue;
+        }
+        if (!holds_meta(path)) continue;
         // One collection that cannot be opened must not keep the others from opening.
         auto loaded = Collection::load(path.string());
         if (!loaded) continue;
@@ -45,6 +91,8 @@ Result<CollectionManager> CollectionManager::open(std::string base_directory) {
         manager.collections_.insert_or_assign(std::move(name), std::move(collection));
     }
     if (ec) return fail(VectorDbError::io_errno(ec));
+    // Best effort: a leftover that stays is never opened, and the next open tries again.
+    for (const fs::path& leftover : leftovers) fs::remove_all(leftover, ec);
     return manager;
 }
 
@@ -107,15 +155,20 @@ Result<Collection*> CollectionManager::get_or_create(const std::string& name, ui
 
 Result<bool> CollectionManager::remove(const std::string& name) {
     auto found = collections_.find(name);
-    if (found == collections_.end()) return false;
-    fs::path directory = found->second->dir();
-    // Dropping the collection closes its log before its files go.
-    collections_.erase(found);
-    std::error_code ec;
-    if (fs::exists(directory, ec)) {
-        fs::remove_all(directory, ec);
-        if (ec) return fail(VectorDbError::io_errno(ec));
+    fs::path directory;
+    if (found != collections_.end()) {
+        directory = found->second->dir();
+    } else if (is_valid_collection_name(name) && holds_unreadable_meta(fs::path(base_) / name)) {
+        directory = fs::path(base_) / name;
+    } else {
+        return false;
     }
+    // The rename is the point of no return: when it fails, the collection stays open and
+    // whole. Its log may stay open across the rename; it is closed before the files go.
+    auto moved = move_aside(directory);
+    if (!moved) return fail(moved.error());
+    if (found != collections_.end()) collections_.erase(found);
+    if (auto removed = remove_tree(*moved); !removed) return fail(removed.error());
     return true;
 }
 

@@ -30,8 +30,9 @@ bool is_valid_collection_name(std::string_view name);
 class CollectionManager {
 public:
     // Creates the directory (with parents) and opens every subdirectory holding a
-    // "meta.json"; a collection that fails to open for any reason is skipped. Io when the
-    // directory cannot be created or listed.
+    // "meta.json"; a collection that fails to open for any reason is skipped. What an
+    // interrupted delete left behind is removed first. Io when the directory cannot be
+    // created or listed.
     static Result<CollectionManager> open(std::string base_directory);
 
     CollectionManager(CollectionManager&&) noexcept = default;
@@ -55,11 +56,18 @@ public:
     // The open collection of that name as it is, or a new one of `index_type`.
     Result<Collection*> get_or_create(const std::string& name, uint64_t dimensions,
                                       Metric metric, IndexType index_type = IndexType::Hnsw);
-    // False when no collection of that name is open (nothing is touched then). Removes only
-    // the directory the collection was opened from.
+    // Deletes the open collection of that name with the directory it was opened from. The
+    // directory is first renamed to a name no collection can have, so a crash part-way never
+    // brings the collection back; Io when that rename fails (nothing changed then) or when
+    // the removal after it fails (the collection is gone; the next open removes the rest).
+    // A directory of that name whose meta.json does not parse is deleted the same way, since
+    // nothing else could ever free the name. False when there is neither (nothing is
+    // touched then).
     Result<bool> remove(const std::string& name);
     // Installs a freshly opened collection under an existing name, dropping the old one.
     void replace(const std::string& name, std::unique_ptr<Collection> collection);
+    // Drops the open collection of that name without touching its files.
+    void forget(const std::string& name) { collections_.erase(name); }
     // Saves every HNSW graph that changed since it was last written. Best effort: the log
     // holds every acknowledged write, and a graph that could not be saved is rebuilt from it
     // at the next open.

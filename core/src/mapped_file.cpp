@@ -10,8 +10,8 @@
 
 namespace tvdb {
 
-Result<MappedFile> MappedFile::map(const std::string& path) {
-    auto file = open_sized(path, O_RDONLY);
+Result<MappedFile> MappedFile::map(const std::string& path, Symlinks links) {
+    auto file = open_sized(path, O_RDONLY | symlink_flags(links));
     if (!file) return fail(file.error());
     auto size = static_cast<size_t>(file->size);
     if (size == 0) {

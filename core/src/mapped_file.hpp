@@ -5,6 +5,7 @@
 #include <string>
 
 #include "error.hpp"
+#include "file_io.hpp"
 
 namespace tvdb {
 
@@ -13,7 +14,7 @@ namespace tvdb {
 class MappedFile {
 public:
     // Io when the file cannot be opened, sized or mapped. An empty file maps as no bytes.
-    static Result<MappedFile> map(const std::string& path);
+    static Result<MappedFile> map(const std::string& path, Symlinks links = Symlinks::Follow);
 
     MappedFile() = default;
     MappedFile(MappedFile&& other) noexcept;

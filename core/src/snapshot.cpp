@@ -1,6 +1,7 @@
 #include "snapshot.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include "collection_meta.hpp"
 #include "manager.hpp"
 #include "quoted_literal.hpp"
+#include "restore_staging.hpp"
 #include "wal_format.hpp"
 
 namespace tvdb {
@@ -28,8 +30,17 @@ Result<void> check_name(const std::string& name) {
     return fail(VectorDbError::invalid_config("invalid snapshot name: " + quoted_literal(name)));
 }
 
-fs::path snapshot_path(const Collection& collection, const std::string& name) {
-    return fs::path(collection.dir()) / kSnapshotsDirectoryName / name;
+bool is_link(const fs::path& path) {
+    std::error_code ec;
+    return fs::symlink_status(path, ec).type() == fs::file_type::symlink;
+}
+
+// The collection's "snapshots" directory. A symbolic link in its place would send snapshots
+// (and their removal) outside the data directory, so it is refused with ELOOP.
+Result<fs::path> snapshots_root(const Collection& collection) {
+    fs::path root = fs::path(collection.dir()) / kSnapshotsDirectoryName;
+    if (is_link(root)) return fail(VectorDbError::io_errno(ELOOP));
+    return root;
 }
 
 uint64_t seconds_since_epoch() {
@@ -39,42 +50,12 @@ uint64_t seconds_since_epoch() {
     return seconds < 0 ? 0 : static_cast<uint64_t>(seconds);
 }
 
-Result<void> copy_file_over(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
-    if (ec) return fail(VectorDbError::io_errno(ec));
-    return {};
-}
-
-// Copies beside the target and renames over it: the live file is replaced whole, and a file
-// the open collection still holds (its log) keeps its own inode until it is dropped.
-Result<void> replace_file(const fs::path& from, const fs::path& to, const fs::path& staging) {
-    if (auto copied = copy_file_over(from, staging); !copied) return copied;
-    std::error_code ec;
-    fs::rename(staging, to, ec);
-    if (ec) return fail(VectorDbError::io_errno(ec));
-    return {};
-}
-
-Result<void> remove_if_present(const fs::path& path) {
-    std::error_code ec;
-    fs::remove(path, ec);
-    if (ec) return fail(VectorDbError::io_errno(ec));
-    return {};
-}
-
-fs::path staging_path(const fs::path& target) {
-    fs::path staging = target;
-    staging += ".tmp";
-    return staging;
-}
-
 // The snapshot.json of one snapshot directory, or nullopt when it has none that parses.
 Result<std::optional<SnapshotMeta>> read_snapshot_meta(const fs::path& directory) {
     fs::path file = directory / kSnapshotMetaFileName;
     std::error_code ec;
-    if (!fs::is_regular_file(file, ec)) return std::nullopt;
-    auto bytes = read_file(file.string());
+    if (fs::symlink_status(file, ec).type() != fs::file_type::regular) return std::nullopt;
+    auto bytes = read_file(file.string(), Symlinks::Refuse);
     if (!bytes) return fail(bytes.error());
     std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
     auto meta = snapshot_meta_from_json(text);
@@ -138,13 +119,16 @@ Result<SnapshotMeta> snapshot_meta_from_json(std::string_view text) {
 
 Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::string& name) {
     if (auto valid = check_name(name); !valid) return fail(valid.error());
-    fs::path directory = snapshot_path(collection, name);
+    auto root = snapshots_root(collection);
+    if (!root) return fail(root.error());
+    fs::path directory = *root / name;
     if (exists_at(directory)) return fail(VectorDbError::snapshot_already_exists(name));
     std::error_code ec;
     fs::create_directories(directory, ec);
     if (ec) return fail(VectorDbError::io_errno(ec));
     fs::path live(collection.dir());
-    if (auto copied = copy_file_over(live / kMetaFileName, directory / kMetaFileName); !copied) {
+    if (auto copied = copy_regular_file((live / kMetaFileName).string(), (directory / kMetaFileName).string());
+        !copied) {
         return fail(copied.error());
     }
     auto frames = collection.write_live_log((directory / wal_format::kLogFileName).string());
@@ -161,23 +145,24 @@ Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::st
     }
     SnapshotMeta meta{name, seconds_since_epoch(), *frames, collection.sparse_count()};
     const fs::path meta_path = directory / kSnapshotMetaFileName;
-    if (auto written = write_file(meta_path.string(), snapshot_meta_to_json(meta)); !written) {
+    if (auto written = write_file_replacing(meta_path.string(), snapshot_meta_to_json(meta)); !written) {
         return fail(written.error());
     }
     return meta;
 }
 
 Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection) {
-    fs::path root = fs::path(collection.dir()) / kSnapshotsDirectoryName;
+    auto root = snapshots_root(collection);
+    if (!root) return fail(root.error());
     std::vector<SnapshotMeta> found;
-    if (!exists_at(root)) return found;
+    if (!exists_at(*root)) return found;
     std::error_code ec;
-    fs::directory_iterator entries(root, ec);
+    fs::directory_iterator entries(*root, ec);
     if (ec) return fail(VectorDbError::io_errno(ec));
     for (; entries != fs::directory_iterator(); entries.increment(ec)) {
         if (ec) return fail(VectorDbError::io_errno(ec));
         std::error_code type_ec;
-        if (!entries->is_directory(type_ec)) continue;
+        if (entries->symlink_status(type_ec).type() != fs::file_type::directory) continue;
         auto meta = read_snapshot_meta(entries->path());
         if (!meta) return fail(meta.error());
         if (*meta) found.push_back(std::move(**meta));
@@ -194,10 +179,12 @@ Result<void> restore_snapshot(CollectionManager& manager, const std::string& col
     const Collection* collection = manager.get(collection_name);
     if (collection == nullptr) return fail(VectorDbError::collection_not_found(collection_name));
     if (auto valid = check_name(name); !valid) return valid;
-    fs::path source = snapshot_path(*collection, name);
+    auto root = snapshots_root(*collection);
+    if (!root) return fail(root.error());
+    fs::path source = *root / name;
     if (!exists_at(source)) return fail(VectorDbError::snapshot_not_found(name));
-    fs::path live(collection->dir());
-    // A snapshot that could never be opened is refused before any live file is replaced.
+    if (is_link(source)) return fail(VectorDbError::io_errno(ELOOP));
+    // A snapshot that could never be opened is refused before anything is staged.
     auto snapshot_meta = read_collection_meta((source / kMetaFileName).string());
     if (!snapshot_meta) return fail(snapshot_meta.error());
     if (snapshot_meta->index_type == IndexType::Faiss) {
@@ -205,41 +192,28 @@ Result<void> restore_snapshot(CollectionManager& manager, const std::string& col
                                                   " uses the unavailable index type faiss"));
     }
 
-    // Every file is copied beside its live counterpart and renamed over it, so the open
-    // collection keeps reading (and mapping) its own files until it is replaced.
-    //
-    // A crash may stop this sequence anywhere, so each step leaves a directory that opens as
-    // the old state or as the snapshot. The log alone carries every sparse vector (each Add
-    // holds its ID's current one), while sparse.bin is a base the log only updates: a
-    // sparse.bin older or newer than the log would keep sparse vectors the log dropped. So
-    // the live sparse.bin goes first, the log is swapped next, and the snapshot's side files
-    // follow it.
-    if (auto removed = remove_if_present(live / kSparseFileName); !removed) return removed;
-    if (auto copied = replace_file(source / wal_format::kLogFileName, live / wal_format::kLogFileName,
-                                   live / wal_format::kRewriteFileName);
-        !copied) {
-        return copied;
-    }
-    for (const char* file : {kMetaFileName, kSparseFileName, kGraphFileName}) {
-        fs::path target = live / file;
-        std::error_code ec;
-        Result<void> done = fs::exists(source / file, ec)
-                                ? replace_file(source / file, target, staging_path(target))
-                                : remove_if_present(target);
-        if (!done) return done;
-    }
-    // The vector file of a memory-mapped index is rebuilt from the restored log.
-    if (auto removed = remove_if_present(live / kMmapVectorsFileName); !removed) return removed;
+    // Every file is checked and copied before the one rename that commits the restore; a
+    // failure up to there leaves the live collection as it was, in memory and on disk.
+    const std::string live = collection->dir();
+    if (auto staged = stage_restore(source.string(), live); !staged) return staged;
 
-    auto reopened = Collection::load(live.string());
-    if (!reopened) return fail(reopened.error());
+    // Committed: opening finishes the moves and reads the snapshot's state. The old object
+    // must go whatever happens, since its log is no longer the collection's; when the open
+    // fails the collection is left out of the manager until the next open finishes it.
+    auto reopened = Collection::load(live);
+    if (!reopened) {
+        manager.forget(collection_name);
+        return fail(reopened.error());
+    }
     manager.replace(collection_name, std::make_unique<Collection>(std::move(*reopened)));
     return {};
 }
 
 Result<void> delete_snapshot(const Collection& collection, const std::string& name) {
     if (auto valid = check_name(name); !valid) return valid;
-    fs::path directory = snapshot_path(collection, name);
+    auto root = snapshots_root(collection);
+    if (!root) return fail(root.error());
+    fs::path directory = *root / name;
     if (!exists_at(directory)) return fail(VectorDbError::snapshot_not_found(name));
     std::error_code ec;
     fs::remove_all(directory, ec);

@@ -42,13 +42,19 @@ std::string snapshot_meta_to_json(const SnapshotMeta& meta);
 // Unknown keys and any key order are accepted; a missing, duplicated or mistyped key fails.
 Result<SnapshotMeta> snapshot_meta_from_json(std::string_view text);
 
+// A symbolic link in place of the "snapshots" directory fails every operation below with Io
+// (ELOOP).
+//
 // InvalidConfig for a bad name, SnapshotAlreadyExists when anything is at its path. A
 // failure after the directory was made leaves it behind; the collection never changes.
 Result<SnapshotMeta> create_snapshot(const Collection& collection, const std::string& name);
 // Every snapshot with a readable "snapshot.json", oldest first (ties in listing order).
 Result<std::vector<SnapshotMeta>> list_snapshots(const Collection& collection);
-// Copies the snapshot over the live files (a side file the snapshot lacks is removed, and
-// vectors.mmap is always rebuilt) and opens the collection afresh; on success it replaces the open collection in the manager.
+// Replaces the live files with the snapshot's (a side file the snapshot lacks is removed, and
+// vectors.mmap is always rebuilt) and opens the collection afresh in place of the open one.
+// All or nothing: a failure before the commit (see restore_staging.hpp) changes nothing; once
+// committed, the old collection is dropped, and if the fresh open fails the collection is
+// left out of the manager until the next open of the data directory completes the restore.
 Result<void> restore_snapshot(CollectionManager& manager, const std::string& collection_name,
                               const std::string& name);
 Result<void> delete_snapshot(const Collection& collection, const std::string& name);

@@ -159,7 +159,8 @@ Result<void> check_wal_record_length(VectorId id, uint64_t length) {
 Result<WalReadSummary> read_wal(const std::string& path,
                                 const std::function<void(WalEntry&&)>& apply) {
     WalReadSummary summary;
-    auto file = open_sized(path, O_RDONLY);
+    // A log is always inside a collection directory: a symbolic link in its place is refused.
+    auto file = open_sized(path, O_RDONLY | O_NOFOLLOW);
     if (!file) {
         if (file.error().os_code == ENOENT) return summary;
         return fail(file.error());
@@ -197,7 +198,12 @@ Result<WalReadSummary> read_wal(const std::string& path,
 }
 
 Result<LogFileWriter> LogFileWriter::open(const std::string& path, bool truncate) {
-    auto file = open_sized(path, O_WRONLY | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0));
+    if (truncate) {
+        auto fd = create_fresh(path, O_APPEND);
+        if (!fd) return fail(fd.error());
+        return LogFileWriter(*fd, 0);
+    }
+    auto file = open_sized(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW);
     if (!file) return fail(file.error());
     return LogFileWriter(file->fd, file->size);
 }

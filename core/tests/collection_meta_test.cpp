@@ -121,7 +121,7 @@ TEST(CollectionMeta, SyntaxErrorsCarryTheirPosition) {
 TEST(CollectionMeta, FileWritesAreReadBack) {
     std::string path = ::testing::TempDir() + "/meta_roundtrip.json";
     auto meta = tvdb::new_collection_meta("f", 8, tvdb::Metric::Cosine, tvdb::IndexType::Hnsw);
-    ASSERT_TRUE(tvdb::replace_collection_meta(path, meta));
+    ASSERT_TRUE(tvdb::write_collection_meta(path, meta));
     auto back = tvdb::read_collection_meta(path);
     ASSERT_TRUE(back);
     EXPECT_EQ(back->hnsw_config->ef_construction, 200u);

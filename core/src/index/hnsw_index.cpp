@@ -91,8 +91,9 @@ void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> pl
     for (const auto& node : planned) graph.raise_entry_point(node.slot);
 }
 
+// A graph file lives in a collection directory, where symbolic links are not followed.
 Result<HnswGraph> read_graph_file(const std::string& path, uint64_t dimension) {
-    auto file = MappedFile::map(path);
+    auto file = MappedFile::map(path, Symlinks::Refuse);
     if (!file) return fail(file.error());
     return hnsw_format::read_graph(file->bytes(), dimension);
 }
@@ -435,7 +436,7 @@ Result<void> HnswIndex::save_graph(const std::string& path) const {
     if (graph_.node_count() == 0) return {};
     // A crash or a full disk mid-write leaves the previous graph file intact.
     const std::string temporary = path + ".tmp";
-    auto file = FileEncoder::create(temporary);
+    auto file = FileEncoder::create_fresh(temporary);
     if (!file) return fail(file.error());
     hnsw_format::write_graph(*file, graph_);
     if (auto written = file->finish(); !written) {

@@ -319,7 +319,7 @@ Result<void> MmapFlatIndex::rewrite() {
     const size_t dims = config_.dimensions;
     const uint64_t count = len();
     const std::string temp_path = path_ + ".tmp";
-    auto file = FileEncoder::create(temp_path, kWriteChunk);
+    auto file = FileEncoder::create_fresh(temp_path, kWriteChunk);
     if (!file) return fail(file.error());
     file->raw(tvec::kMagic, sizeof tvec::kMagic);
     file->u32(tvec::kVersion);

@@ -138,7 +138,9 @@ std::vector<uint8_t> SparseIndex::encode() const {
     return out.take();
 }
 
-Result<void> SparseIndex::save(const std::string& path) const { return write_file(path, encode()); }
+Result<void> SparseIndex::save(const std::string& path) const {
+    return write_file_replacing(path, encode());
+}
 
 Result<SparseIndex> SparseIndex::decode(std::span<const uint8_t> bytes) {
     RecordDecoder in(bytes);
@@ -164,7 +166,7 @@ Result<SparseIndex> SparseIndex::decode(std::span<const uint8_t> bytes) {
 }
 
 Result<SparseIndex> SparseIndex::load(const std::string& path) {
-    auto bytes = read_file(path);
+    auto bytes = read_file(path, Symlinks::Refuse);
     if (!bytes) return fail(bytes.error());
     return decode(*bytes);
 }

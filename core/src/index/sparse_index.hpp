@@ -54,9 +54,9 @@ public:
     // IDs sharing none are absent. Reads only the query's inverted lists.
     std::unordered_map<VectorId, float> dot_scores(const SparseVector& query) const;
 
-    // Writes "sparse.bin" in one write of its exact size; Io on failure.
+    // Writes "sparse.bin" through a temporary file renamed over it; Io on failure.
     Result<void> save(const std::string& path) const;
-    // Serialization on a malformed file; Io when it cannot be read.
+    // Serialization on a malformed file; Io when it cannot be read or is a symbolic link.
     static Result<SparseIndex> load(const std::string& path);
     static Result<SparseIndex> decode(std::span<const uint8_t> bytes);
     std::vector<uint8_t> encode() const;
