@@ -389,6 +389,18 @@ class Collection:
 
         Returns list of {id, score, dense_distance, sparse_score, payload}, best score first.
         """
+    def hybrid_candidates(
+        self,
+        dense_query: VectorLike,
+        sparse_query: SparseDict,
+        k: int,
+        filter: Filter | None = None,
+    ) -> tuple[list[tuple[int, float]], list[tuple[int, float]]]:
+        """The raw pools search_hybrid fuses: ([(id, distance)], [(id, score)]), 10*k each.
+
+        Dense ascending distance; sparse best first, equal scores by ascending ID; with a
+        filter both are drawn from the matching vectors.
+        """
     def delete(self, id: int) -> bool:
         """Delete a vector by ID. Returns True if found and removed."""
     def create_snapshot(self, name: str) -> dict[str, Any]:

@@ -71,6 +71,20 @@ class TestScores:
         best = sorted((v[0] for v in expected.values()), reverse=True)[:k]
         assert returned == best
 
+    @pytest.mark.parametrize("k, filter", [(1, None), (2, {"even": {"$eq": True}}), (9, None)])
+    def test_candidate_pools_are_the_raw_sides_of_the_fusion(self, corpus, k, filter):
+        docs, sparse_vectors = corpus
+        query, sparse_query = [0.3, -0.2], {1: 0.5, 4: 1.0, 7: 2.0}
+        dense, sparse = docs.hybrid_candidates(query, sparse_query, k, filter=filter)
+        nearest = docs.search(query, 10 * k, filter=filter)
+        assert dense == [(hit["id"], hit["distance"]) for hit in nearest]
+        admitted = {i for i in sparse_vectors if filter is None or i % 2 == 0}
+        scores = expected_ranking(docs, sparse_vectors, query, sparse_query, 10 * len(admitted))
+        scored = [(i, float(scores[i][2])) for i in admitted if i in scores and scores[i][2] != 0]
+        # Quarter weights make many equal scores: they rank by ascending ID.
+        assert sparse == sorted(scored, key=lambda item: (-item[1], item[0]))[:10 * k]
+        assert len({score for _, score in sparse}) < len(sparse)
+
     def test_empty_sparse_query_reduces_to_the_dense_part(self, corpus):
         docs, _ = corpus
         hits = docs.search_hybrid([0, 0], {}, 5)

@@ -33,24 +33,14 @@ Bounds bounds_of(const Values& values) {
     return b;
 }
 
-// Descending by score; a NaN score sorts last so the order stays a strict weak ordering.
-bool ranks_before(float a, float b) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a > b;
-}
-
-// The `pool` best sparse scores, in no particular order.
-std::vector<std::pair<VectorId, float>> top_sparse(
-    const std::unordered_map<VectorId, float>& scores, uint64_t pool) {
-    std::vector<std::pair<VectorId, float>> kept(scores.begin(), scores.end());
-    if (kept.size() > pool) {
-        auto by_score = [](const auto& a, const auto& b) { return ranks_before(a.second, b.second); };
-        std::nth_element(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(pool), kept.end(),
-                         by_score);
-        kept.resize(pool);
-    }
-    return kept;
+// Descending by score, equal scores by ascending ID; a NaN score sorts last so the order
+// stays a strict weak ordering.
+bool ranks_before(float a, VectorId a_id, float b, VectorId b_id) {
+    const bool a_nan = std::isnan(a);
+    const bool b_nan = std::isnan(b);
+    if (a_nan != b_nan) return b_nan;
+    if (!a_nan && a != b) return a > b;
+    return a_id < b_id;
 }
 
 struct Candidate {
@@ -78,43 +68,56 @@ Result<uint64_t> hybrid_candidate_count(uint64_t k) {
     return k * 10;
 }
 
-std::vector<HybridHit> fuse_hybrid(std::span<const SearchResult> dense,
-                                   const std::unordered_map<VectorId, float>& sparse_scores,
-                                   uint64_t k, uint64_t pool, HybridWeights weights,
-                                   const PayloadLookup& payload_of) {
+std::vector<SparseScore> best_sparse_scores(const std::unordered_map<VectorId, float>& scores,
+                                            uint64_t pool) {
+    std::vector<SparseScore> kept;
+    kept.reserve(scores.size());
+    for (const auto& [id, score] : scores) kept.push_back({id, score});
+    auto better = [](const SparseScore& a, const SparseScore& b) {
+        return ranks_before(a.score, a.id, b.score, b.id);
+    };
+    size_t keep = static_cast<size_t>(std::min<uint64_t>(pool, kept.size()));
+    std::partial_sort(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(keep), kept.end(),
+                      better);
+    kept.resize(keep);
+    return kept;
+}
+
+std::vector<HybridHit> fuse_hybrid(const HybridCandidates& pools, uint64_t k,
+                                   HybridWeights weights, const PayloadLookup& payload_of) {
     std::vector<float> distances;
-    distances.reserve(dense.size());
-    for (const SearchResult& hit : dense) distances.push_back(hit.distance);
+    distances.reserve(pools.dense.size());
+    for (const SearchResult& hit : pools.dense) distances.push_back(hit.distance);
     Bounds dense_bounds = bounds_of(distances);
 
-    auto kept_sparse = top_sparse(sparse_scores, pool);
     std::vector<float> scores;
-    scores.reserve(kept_sparse.size());
-    for (const auto& entry : kept_sparse) scores.push_back(entry.second);
+    scores.reserve(pools.sparse.size());
+    for (const SparseScore& entry : pools.sparse) scores.push_back(entry.score);
     Bounds sparse_bounds = bounds_of(scores);
 
-    std::unordered_map<VectorId, float> kept_score(kept_sparse.begin(), kept_sparse.end());
+    std::unordered_map<VectorId, float> kept_score;
+    for (const SparseScore& entry : pools.sparse) kept_score.emplace(entry.id, entry.score);
     std::vector<Candidate> candidates;
-    candidates.reserve(dense.size() + kept_sparse.size());
+    candidates.reserve(pools.dense.size() + pools.sparse.size());
     auto consider = [&](VectorId id, float d, float s) {
         candidates.push_back({id, fused_score(d, dense_bounds, s, sparse_bounds, weights), d, s,
                               payload_of(id)});
     };
     std::unordered_map<VectorId, float> dense_distance;
-    for (const SearchResult& hit : dense) {
+    for (const SearchResult& hit : pools.dense) {
         if (!dense_distance.emplace(hit.id, hit.distance).second) continue;
         auto sparse = kept_score.find(hit.id);
         consider(hit.id, hit.distance, sparse == kept_score.end() ? 0.0f : sparse->second);
     }
-    for (const auto& [id, s] : kept_sparse) {
-        if (!dense_distance.contains(id)) consider(id, dense_bounds.max, s);
+    for (const SparseScore& entry : pools.sparse) {
+        if (!dense_distance.contains(entry.id)) consider(entry.id, dense_bounds.max, entry.score);
     }
 
     // Only the kept hits copy their payload.
     size_t keep = static_cast<size_t>(std::min<uint64_t>(k, candidates.size()));
     std::partial_sort(candidates.begin(), candidates.begin() + static_cast<std::ptrdiff_t>(keep),
                       candidates.end(), [](const Candidate& a, const Candidate& b) {
-                          return ranks_before(a.score, b.score);
+                          return ranks_before(a.score, a.id, b.score, b.id);
                       });
     std::vector<HybridHit> hits;
     hits.reserve(keep);
@@ -126,11 +129,11 @@ std::vector<HybridHit> fuse_hybrid(std::span<const SearchResult> dense,
     return hits;
 }
 
-Result<std::vector<HybridHit>> search_hybrid(const Collection& collection,
-                                             std::span<const float> dense_query,
-                                             const SparseVector& sparse_query, uint64_t k,
-                                             HybridWeights weights, const FilterCondition* filter) {
-    if (k == 0) return std::vector<HybridHit>{};
+Result<HybridCandidates> hybrid_candidates(const Collection& collection,
+                                           std::span<const float> dense_query,
+                                           const SparseVector& sparse_query, uint64_t k,
+                                           const FilterCondition* filter) {
+    if (k == 0) return HybridCandidates{};
     auto pool = hybrid_candidate_count(k);
     if (!pool) return fail(pool.error());
     SearchFilter admitted;
@@ -144,7 +147,16 @@ Result<std::vector<HybridHit>> search_hybrid(const Collection& collection,
         std::erase_if(sparse_scores,
                       [&](const auto& entry) { return !admitted.admit(entry.first); });
     }
-    return fuse_hybrid(*dense, sparse_scores, k, *pool, weights,
+    return HybridCandidates{std::move(*dense), best_sparse_scores(sparse_scores, *pool)};
+}
+
+Result<std::vector<HybridHit>> search_hybrid(const Collection& collection,
+                                             std::span<const float> dense_query,
+                                             const SparseVector& sparse_query, uint64_t k,
+                                             HybridWeights weights, const FilterCondition* filter) {
+    auto pools = hybrid_candidates(collection, dense_query, sparse_query, k, filter);
+    if (!pools) return fail(pools.error());
+    return fuse_hybrid(*pools, k, weights,
                        [&collection](VectorId id) { return collection.payload(id); });
 }
 

@@ -41,21 +41,43 @@ struct HybridWeights {
 // fit in 64 bits.
 Result<uint64_t> hybrid_candidate_count(uint64_t k);
 
+struct SparseScore {
+    VectorId id;
+    float score;
+};
+
+// The raw candidates a hybrid search ranks, drawn from the matching vectors when a filter is
+// given. Fusing these pools with fuse_hybrid is the whole of the rest of the search, so
+// pools gathered from several collections can be merged and fused once.
+struct HybridCandidates {
+    // The index's nearest, ascending distance.
+    std::vector<SearchResult> dense;
+    // The best sparse dot-product scores, best first, equal scores by ascending ID.
+    std::vector<SparseScore> sparse;
+};
+
 // Returns the payload of an ID, or nullptr when it has none.
 using PayloadLookup = std::function<const Payload*(VectorId)>;
 
-// Ranks the union of `dense` (as the index answered, ascending distance) and the best
-// `pool` entries of `sparse_scores`: each side is min-max normalised over its own
-// candidates, weighted, and summed in 32-bit floats; at most k hits are returned, best
-// score first, each with its payload.
-std::vector<HybridHit> fuse_hybrid(std::span<const SearchResult> dense,
-                                   const std::unordered_map<VectorId, float>& sparse_scores,
-                                   uint64_t k, uint64_t pool, HybridWeights weights,
-                                   const PayloadLookup& payload_of);
+// The `pool` best of `scores`, best first; equal scores by ascending ID, NaN last.
+std::vector<SparseScore> best_sparse_scores(const std::unordered_map<VectorId, float>& scores,
+                                            uint64_t pool);
 
-// The hybrid search of a collection: 10k dense candidates from its index and the best 10k
-// sparse dot-product scores, fused as above; with a filter both pools are drawn from the
-// vectors whose payload matches. k = 0 answers empty.
+// Ranks the union of both pools: each side is min-max normalised over its own candidates,
+// weighted, and summed in 32-bit floats; at most k hits are returned, best score first
+// (equal scores by ascending ID), each with its payload.
+std::vector<HybridHit> fuse_hybrid(const HybridCandidates& pools, uint64_t k,
+                                   HybridWeights weights, const PayloadLookup& payload_of);
+
+// 10k dense candidates from the collection's index and its best 10k sparse dot-product
+// scores; with a filter both pools are drawn from the vectors whose payload matches. k = 0
+// gives empty pools.
+Result<HybridCandidates> hybrid_candidates(const Collection& collection,
+                                           std::span<const float> dense_query,
+                                           const SparseVector& sparse_query, uint64_t k,
+                                           const FilterCondition* filter);
+
+// The hybrid search of a collection: hybrid_candidates fused by fuse_hybrid.
 Result<std::vector<HybridHit>> search_hybrid(const Collection& collection,
                                              std::span<const float> dense_query,
                                              const SparseVector& sparse_query, uint64_t k,

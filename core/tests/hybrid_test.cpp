@@ -13,6 +13,11 @@ namespace {
 
 const PayloadLookup kNoPayloads = [](VectorId) -> const Payload* { return nullptr; };
 
+HybridCandidates pools(std::vector<SearchResult> dense,
+                       const std::unordered_map<VectorId, float>& sparse, uint64_t pool) {
+    return {std::move(dense), best_sparse_scores(sparse, pool)};
+}
+
 float fused(float d, float d_min, float d_range, float s, float s_min, float s_range, float dw,
             float sw) {
     float dense = (1.0f - (d - d_min) / d_range) * dw;
@@ -25,7 +30,7 @@ float fused(float d, float d_min, float d_range, float s, float s_min, float s_r
 TEST(HybridFusion, ScoresEveryCandidateOfTheUnionByTheFormula) {
     std::vector<SearchResult> dense{{1, 0.5f}, {2, 1.5f}, {3, 2.5f}};
     std::unordered_map<VectorId, float> sparse{{2, 4.0f}, {9, 1.0f}};
-    auto hits = fuse_hybrid(dense, sparse, 10, 30, {0.7f, 0.3f}, kNoPayloads);
+    auto hits = fuse_hybrid(pools(dense, sparse, 30), 10, {0.7f, 0.3f}, kNoPayloads);
     ASSERT_EQ(hits.size(), 4u);
     std::unordered_map<VectorId, HybridHit> by_id;
     for (const HybridHit& hit : hits) by_id.emplace(hit.id, hit);
@@ -40,7 +45,7 @@ TEST(HybridFusion, ScoresEveryCandidateOfTheUnionByTheFormula) {
 TEST(HybridFusion, OnlyThePoolOfBestSparseScoresTakesPart) {
     std::unordered_map<VectorId, float> sparse;
     for (VectorId id = 0; id < 100; ++id) sparse.emplace(id, static_cast<float>(id));
-    auto hits = fuse_hybrid({}, sparse, 100, 10, {0.0f, 1.0f}, kNoPayloads);
+    auto hits = fuse_hybrid(pools({}, sparse, 10), 100, {0.0f, 1.0f}, kNoPayloads);
     ASSERT_EQ(hits.size(), 10u);
     EXPECT_EQ(hits.front().id, 99u);
     EXPECT_EQ(hits.front().score, 1.0f);
@@ -48,11 +53,30 @@ TEST(HybridFusion, OnlyThePoolOfBestSparseScoresTakesPart) {
     EXPECT_EQ(hits.back().score, 0.0f);
 }
 
+TEST(HybridFusion, EqualScoresRankByAscendingId) {
+    // Pool boundary and final cut both fall inside runs of equal scores.
+    std::unordered_map<VectorId, float> sparse;
+    for (VectorId id = 0; id < 40; ++id) sparse.emplace(1000 - id, static_cast<float>(id % 4));
+    auto kept = best_sparse_scores(sparse, 15);
+    ASSERT_EQ(kept.size(), 15u);
+    for (VectorId i = 0; i < 15; ++i) {
+        // Score 3 belongs to IDs 961, 965, ..., 997; score 2 to 962, 966, ...
+        VectorId expected = i < 10 ? 961 + 4 * i : 962 + 4 * (i - 10);
+        EXPECT_EQ(kept[i].id, expected) << i;
+        EXPECT_EQ(kept[i].score, i < 10 ? 3.0f : 2.0f) << i;
+    }
+    std::vector<SearchResult> dense{{7, 1.0f}, {5, 1.0f}, {6, 1.0f}};
+    auto hits = fuse_hybrid(pools(dense, {}, 0), 2, {}, kNoPayloads);
+    ASSERT_EQ(hits.size(), 2u);
+    EXPECT_EQ(hits[0].id, 5u);
+    EXPECT_EQ(hits[1].id, 6u);
+}
+
 TEST(HybridFusion, HitsCarryTheirPayloads) {
     Payload tagged = {{"keep", true}};
     PayloadLookup payload_of = [&](VectorId id) -> const Payload* { return id == 2 ? &tagged : nullptr; };
     std::vector<SearchResult> dense{{1, 0.0f}, {2, 1.0f}};
-    auto hits = fuse_hybrid(dense, {}, 5, 50, {}, payload_of);
+    auto hits = fuse_hybrid(pools(dense, {}, 50), 5, {}, payload_of);
     ASSERT_EQ(hits.size(), 2u);
     EXPECT_EQ(hits[0].payload, std::nullopt);
     EXPECT_EQ(hits[1].payload, tagged);
@@ -64,7 +88,7 @@ TEST(HybridFusion, NanScoresSortLastWithoutBreakingTheOrder) {
         float d = id % 7 == 0 ? std::numeric_limits<float>::quiet_NaN() : static_cast<float>(id);
         dense.push_back({id, d});
     }
-    auto hits = fuse_hybrid(dense, {}, 50, 500, {}, kNoPayloads);
+    auto hits = fuse_hybrid(pools(dense, {}, 500), 50, {}, kNoPayloads);
     ASSERT_EQ(hits.size(), 50u);
     EXPECT_EQ(hits.front().id, 1u);
     EXPECT_EQ(hits.front().score, 0.7f);

@@ -131,6 +131,18 @@ nb::list hybrid_hits_to_list(const std::vector<HybridHit>& hits) {
     return out;
 }
 
+nb::tuple hybrid_pools_to_tuple(const HybridCandidates& pools) {
+    nb::list dense;
+    for (const SearchResult& hit : pools.dense) {
+        dense.append(nb::make_tuple(hit.id, static_cast<double>(hit.distance)));
+    }
+    nb::list sparse;
+    for (const SparseScore& hit : pools.sparse) {
+        sparse.append(nb::make_tuple(hit.id, static_cast<double>(hit.score)));
+    }
+    return nb::make_tuple(dense, sparse);
+}
+
 nb::dict snapshot_to_dict(const SnapshotMeta& meta) {
     nb::dict out;
     out["name"] = meta.name;

@@ -33,6 +33,8 @@ SparseVector py_dict_to_sparse(nanobind::handle object, const char* name);
 nanobind::list collection_hits_to_list(const std::vector<CollectionHit>& hits);
 // {"id", "score", "dense_distance", "sparse_score", "payload"} per hit, best first.
 nanobind::list hybrid_hits_to_list(const std::vector<HybridHit>& hits);
+// ([(id, distance), ...], [(id, score), ...]), each pool in its order.
+nanobind::tuple hybrid_pools_to_tuple(const HybridCandidates& pools);
 // {"name", "created_at", "vector_count", "sparse_count"}.
 nanobind::dict snapshot_to_dict(const SnapshotMeta& meta);
 

@@ -66,6 +66,14 @@ Returns:
     List of {id, score, dense_distance, sparse_score, payload}, best score first.
 )";
 
+constexpr const char* kHybridCandidatesDoc = R"(The raw candidate pools search_hybrid fuses, before any normalisation.
+
+Returns (dense, sparse): dense is a list of (id, distance), the 10*k nearest, ascending
+distance; sparse is a list of (id, score), the 10*k best sparse dot-product scores, best first
+(equal scores by ascending ID). With a filter both are drawn from the matching vectors only.
+Pools of several collections holding disjoint IDs can be merged and fused once.
+)";
+
 constexpr const char* kCreateSnapshotDoc = R"(Create a named snapshot of the collection's current state.
 
 The name must not be empty or ".", and must not contain "/", "\", ".." or NUL.
@@ -140,6 +148,19 @@ nb::list search_hybrid(PyCollection& self, nb::handle dense_query, nb::handle sp
                              condition ? &*condition : nullptr);
     });
     return hybrid_hits_to_list(hits);
+}
+
+nb::tuple hybrid_candidates(PyCollection& self, nb::handle dense_query, nb::handle sparse_query,
+                            U64Arg<"k"> k, nb::handle filter) {
+    BorrowFlag::Shared borrow(self.borrow);
+    auto dense = extract_f32_vec(dense_query, "dense_query");
+    SparseVector sparse = py_dict_to_sparse(sparse_query, "sparse_query");
+    std::optional<FilterCondition> condition;
+    if (!filter.is_none()) condition = py_to_filter(filter);
+    auto pools = collection_call(self, Access::Shared, Gil::Released, [&](Collection& collection) {
+        return hybrid_candidates(collection, dense, sparse, k, condition ? &*condition : nullptr);
+    });
+    return hybrid_pools_to_tuple(pools);
 }
 
 bool remove(PyCollection& self, U64Arg<"id"> id) {
@@ -231,6 +252,9 @@ void register_collection(nb::module_& module) {
              nb::arg("k"), nb::arg("dense_weight") = 0.7,
              nb::arg("sparse_weight") = 0.3, nb::arg("filter") = nb::none(),
              kSearchHybridDoc)
+        .def("hybrid_candidates", &hybrid_candidates, nb::arg("dense_query"),
+             nb::arg("sparse_query"), nb::arg("k"), nb::arg("filter") = nb::none(),
+             kHybridCandidatesDoc)
         .def("delete", &remove, nb::arg("id"),
              "Delete a vector by ID. Returns True if found and removed.")
         .def("create_snapshot", &create_snapshot, nb::arg("name"), kCreateSnapshotDoc)
