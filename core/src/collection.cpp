@@ -45,6 +45,8 @@ bool same_vector(std::span<const float> a, std::span<const float> b) {
 class ReplayStaging {
 public:
     void upsert(VectorId id, std::vector<float> vector) {
+        // An unchanged vector keeps its place, as the live write kept its graph node.
+        if (const auto* stored = find(id); stored && same_vector(*stored, vector)) return;
         remove(id);
         slot_of_.emplace(id, slots_.size());
         slots_.push_back({id, std::move(vector)});
@@ -403,8 +405,11 @@ Result<void> Collection::write_single_add(VectorId id, std::span<const float> ve
     if (auto flushed = (*wal)->flush(); !flushed) return flushed;
     (*wal)->add_to_count(1);
 
-    index_->remove(id);
-    if (auto added = index_->add(id, vector); !added) return added;
+    // Writing an unchanged vector again would only cost the graph a removal and a re-link.
+    if (!index_->stores_vector(id, vector)) {
+        index_->remove(id);
+        if (auto added = index_->add(id, vector); !added) return added;
+    }
     if (sparse) sparse_.upsert(id, std::move(*sparse));
     set_payload(id, std::move(payload), std::move(encoded.payload));
     return after_write(true);
@@ -480,23 +485,27 @@ Result<void> Collection::upsert_rows(std::span<const VectorId> ids, std::span<co
 }
 
 // Only the last row of a repeated ID reaches the index, at the position its own
-// remove-then-add would have left it.
+// remove-then-add would have left it; a last row equal to the stored vector keeps its node.
 Result<void> Collection::replace_rows(std::span<const VectorId> ids, std::span<const float> rows) {
+    const uint64_t dims = meta_.dimensions;
+    auto row = [&](size_t i) { return rows.subspan(i * dims, dims); };
     std::unordered_map<VectorId, size_t> last_row;
     last_row.reserve(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) last_row.insert_or_assign(ids[i], i);
-    for (VectorId id : ids) index_->remove(id);
-    if (last_row.size() == ids.size()) return index_->add_rows(ids, rows);
-    const uint64_t dims = meta_.dimensions;
+    std::vector<size_t> changed;
+    changed.reserve(last_row.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        if (last_row[ids[i]] == i && !index_->stores_vector(ids[i], row(i))) changed.push_back(i);
+    }
+    for (size_t i : changed) index_->remove(ids[i]);
+    if (changed.size() == ids.size()) return index_->add_rows(ids, rows);
     std::vector<VectorId> kept_ids;
     std::vector<float> kept_rows;
-    kept_ids.reserve(last_row.size());
-    kept_rows.reserve(last_row.size() * dims);
-    for (size_t i = 0; i < ids.size(); ++i) {
-        if (last_row[ids[i]] != i) continue;
+    kept_ids.reserve(changed.size());
+    kept_rows.reserve(changed.size() * dims);
+    for (size_t i : changed) {
         kept_ids.push_back(ids[i]);
-        auto row = rows.subspan(i * dims, dims);
-        kept_rows.insert(kept_rows.end(), row.begin(), row.end());
+        kept_rows.insert(kept_rows.end(), row(i).begin(), row(i).end());
     }
     return index_->add_rows(kept_ids, kept_rows);
 }

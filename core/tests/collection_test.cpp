@@ -14,6 +14,7 @@
 #include <random>
 
 #include "codec.hpp"
+#include "hnsw_test_support.hpp"
 #include "index/ivf_index.hpp"
 #include "wal_format.hpp"
 
@@ -494,6 +495,44 @@ TEST_F(CollectionTest, SavedGraphFromAnOlderCompactionDoesNotHideLaterWrites) {
     expect_same_state(before, state_of(reopened), 0.0f);
     auto hit = reopened.search(vec({100, 100}), 1);
     EXPECT_EQ((*hit)[0].id, 4u);
+}
+
+TEST_F(CollectionTest, HnswChurnKeepsEveryLiveVectorReachableAndUnchangedVectorsKeepTheirNodes) {
+    const size_t dims = 8;
+    auto pool = tvdb::testing::clustered_rows(3000, dims, 9);
+    auto c = create(IndexType::Hnsw, dims);
+    std::mt19937_64 rng(5);
+    for (size_t op = 0; op < pool.size() / dims; ++op) {
+        const uint64_t id = rng() % 300;
+        if (rng() % 4 == 0) {
+            ASSERT_TRUE(c.remove(id));
+        } else {
+            ASSERT_TRUE(c.upsert(id, tvdb::testing::row(pool, dims, op)));
+        }
+    }
+    EXPECT_EQ(tvdb::testing::missed_live_ids(c.index()), 0u);
+
+    auto graph_bytes = [&](const Collection& collection) {
+        const std::string path = file("probe.graph");
+        EXPECT_TRUE(collection.index().save_graph(path));
+        return *tvdb::read_file(path);
+    };
+    const auto before = graph_bytes(c);
+    std::vector<tvdb::VectorEntry> live;
+    c.index().iter_vectors([&](uint64_t id, std::span<const float> v) {
+        if (live.size() < 2) live.emplace_back(id, std::vector<float>(v.begin(), v.end()));
+    });
+    // Unchanged vectors written again, alone or in a batch, change their payloads only.
+    ASSERT_TRUE(c.upsert(live[0].first, live[0].second, Payload{{"v", 1}}));
+    ASSERT_TRUE(c.upsert_batch({{.id = live[1].first, .vector = live[1].second, .payload = Payload{{"v", 2}}, .sparse = std::nullopt}}));
+    EXPECT_EQ(graph_bytes(c), before);
+    EXPECT_EQ(*c.payload(live[1].first), (Payload{{"v", 2}}));
+
+    ASSERT_TRUE(c.compact());
+    auto reopened = reopen();
+    EXPECT_EQ(graph_bytes(reopened), before);  // the saved graph, not one rebuilt from the log
+    EXPECT_EQ(tvdb::testing::missed_live_ids(reopened.index()), 0u);
+    EXPECT_EQ(*reopened.payload(live[0].first), (Payload{{"v", 1}}));
 }
 
 TEST_F(CollectionTest, UnreadableGraphFileIsRebuiltFromTheLog) {

@@ -59,8 +59,8 @@ TEST(HnswGraph, InvariantsHoldThroughRandomInsertsAndDeletes) {
     expect_graph_invariants(graph);
     std::shuffle(live.begin(), live.end(), rng);
     std::vector<uint32_t> removed(live.begin(), live.begin() + 150);
-    for (uint32_t slot : removed) EXPECT_TRUE(graph.unlink(slot));
-    for (uint32_t slot : removed) EXPECT_FALSE(graph.unlink(slot));
+    for (uint32_t slot : removed) EXPECT_TRUE(graph.unlink(slot, Metric::L2));
+    for (uint32_t slot : removed) EXPECT_FALSE(graph.unlink(slot, Metric::L2));
     expect_graph_invariants(graph);
     EXPECT_EQ(graph.node_count(), 150u);
 
@@ -93,7 +93,7 @@ TEST(HnswGraph, RemovingEveryNodeLeavesNoEntryPoint) {
     for (size_t i = 0; i < 20; ++i) graph.insert(graph.slot_for(i), row(data, 2, i), Metric::L2, tracker);
     for (size_t i = 0; i < 20; ++i) {
         uint32_t entry = *graph.entry_point();
-        ASSERT_TRUE(graph.unlink(entry));
+        ASSERT_TRUE(graph.unlink(entry, Metric::L2));
         expect_graph_invariants(graph);
     }
     EXPECT_FALSE(graph.entry_point().has_value());
@@ -112,7 +112,7 @@ TEST(HnswGraph, RemovedEntryPointPassesToHighestLevelThenLargestId) {
     uint32_t expected = stage(12, 2);
     stage(4, 1);
     graph.set_entry_point(top);
-    ASSERT_TRUE(graph.unlink(top));
+    ASSERT_TRUE(graph.unlink(top, Metric::L2));
     EXPECT_EQ(graph.entry_point(), expected);
 }
 
@@ -120,7 +120,7 @@ TEST(HnswGraph, SearchFromRemovedEntryIsEmpty) {
     LineGraph line;
     uint32_t a = line.add(1, 0.0f);
     line.add(2, 1.0f);
-    line.graph.unlink(a);
+    line.graph.unlink(a, Metric::L2);
     VisitedTracker tracker;
     EXPECT_TRUE(line.graph.search_layer(std::vector<float>{0}, a, 4, 0, Metric::L2, tracker).empty());
 }
@@ -146,18 +146,23 @@ TEST(HnswGraph, BackLinkOverflowKeepsDiverseNeighboursOverNearerShadowedOnes) {
     EXPECT_EQ(graph.neighbors(n, 0).size(), 1u);
 }
 
-TEST(HnswGraph, BackLinkOverflowEvictsRemovedNeighbourFirst) {
+TEST(HnswGraph, RemovalHandsItsNeighboursToEveryNodeThatListedIt) {
     LineGraph line;
     uint32_t a = line.add(1, 0.0f);
     uint32_t b = line.add(2, 1.0f);
-    uint32_t c = line.add(3, 5.0f);
-    std::vector<uint32_t> a_list{b, c};
-    line.graph.set_neighbors(a, 0, a_list);
-    line.graph.unlink(b);  // b does not list a, so a keeps its one-way link to b
-    uint32_t n = line.add(4, 9.0f);
-    line.graph.link_planned({.layers = {{a}}, .slot = n}, Metric::L2);
-    auto list = line.graph.neighbors(a, 0);
-    EXPECT_EQ(std::vector<uint32_t>(list.begin(), list.end()), (std::vector<uint32_t>{n, c}));
+    uint32_t c = line.add(3, 2.0f);
+    uint32_t d = line.add(4, 9.0f);
+    // One-way links: only b leads to c, and b lists neither a nor d.
+    for (auto [from, to] : {std::pair{a, b}, {b, c}, {d, b}}) {
+        line.graph.set_neighbors(from, 0, std::vector<uint32_t>{to});
+    }
+    ASSERT_TRUE(line.graph.unlink(b, Metric::L2));
+    for (uint32_t from : {a, d}) {
+        auto list = line.graph.neighbors(from, 0);
+        EXPECT_EQ(std::vector<uint32_t>(list.begin(), list.end()), std::vector<uint32_t>{c});
+    }
+    EXPECT_TRUE(line.graph.listed_by(b, 0).empty());
+    expect_graph_invariants(line.graph);
 }
 
 TEST(HnswGraph, NewNodeSkipsCandidatesShadowedByNearerKeptNeighbours) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -173,6 +174,110 @@ TEST(HnswIndex, IterVectorsYieldsLiveVectorsInAscendingIdOrder) {
     std::vector<std::pair<VectorId, float>> seen;
     index->iter_vectors([&](VectorId id, std::span<const float> v) { seen.emplace_back(id, v[0]); });
     EXPECT_EQ(seen, (std::vector<std::pair<VectorId, float>>{{10, 10}, {30, 30}, {40, 40}}));
+}
+
+// ---- deletions keep every live node reachable and recall as a fresh build ----
+
+TEST(HnswIndex, EverySingleDeletionFromATinyGraphLeavesEveryLiveNodeReachable) {
+    const size_t dims = 8;
+    for (uint64_t m : {3, 12}) {
+        for (size_t count = 2; count <= 20; ++count) {
+            auto data = clustered_rows(count, dims, 100 + count, 3);
+            for (size_t removed = 0; removed < count; ++removed) {
+                auto index = make_index(dims, Metric::L2, {.ef_construction = 40, .ef_search = 8, .m = m});
+                index->seed_levels(count * 31 + removed);
+                ASSERT_TRUE(index->add_batch_contiguous(data, 0));
+                ASSERT_TRUE(index->remove(removed));
+                EXPECT_EQ(testing::missed_live_ids(*index), 0u)
+                    << "m " << m << ", " << count << " nodes, removed " << removed;
+                expect_graph_invariants(index->graph());
+            }
+        }
+    }
+}
+
+TEST(HnswIndex, ChurnKeepsEveryLiveNodeReachableAlsoAfterSaveAndLoad) {
+    const size_t dims = 8, ids = 300;
+    for (uint64_t m : {4, 12}) {
+        auto index = make_index(dims, Metric::L2, {.ef_construction = 64, .ef_search = 16, .m = m});
+        index->seed_levels(m);
+        std::mt19937_64 rng(m);
+        auto pool = clustered_rows(4000, dims, 40 + m);
+        for (size_t op = 0; op < 4000; ++op) {
+            const VectorId id = rng() % ids;
+            if (rng() % 4 == 0) {
+                index->remove(id);
+                continue;
+            }
+            index->remove(id);  // an upsert that replaces the vector
+            ASSERT_TRUE(index->add(id, row(pool, dims, op)));
+        }
+        expect_graph_invariants(index->graph());
+        EXPECT_EQ(testing::missed_live_ids(*index), 0u) << "m " << m;
+
+        const std::string path = ::testing::TempDir() + "churn.hnsw";
+        ASSERT_TRUE(index->save(path));
+        auto loaded = HnswIndex::load(path);
+        ASSERT_TRUE(loaded);
+        expect_graph_invariants((*loaded)->graph());
+        EXPECT_EQ(testing::missed_live_ids(**loaded), 0u) << "m " << m;
+        // Deletions from a loaded graph find every list to repair too.
+        for (VectorId id = 0; id < ids; id += 3) (*loaded)->remove(id);
+        expect_graph_invariants((*loaded)->graph());
+        EXPECT_EQ(testing::missed_live_ids(**loaded), 0u) << "m " << m;
+    }
+}
+
+// Recall@10 of `index` over the rows `queries` of `data`, against an exact search of the
+// rows whose flag in `live` is set (IDs are row numbers).
+double recall_at_10(const HnswIndex& index, const std::vector<float>& data, size_t dims,
+                    const std::vector<uint8_t>& live, size_t first_query, size_t queries) {
+    FlatIndex exact(dims, Metric::L2);
+    for (size_t r = 0; r < live.size(); ++r) {
+        if (live[r]) {
+            EXPECT_TRUE(exact.add(r, row(data, dims, r)));
+        }
+    }
+    size_t hits = 0;
+    for (size_t q = first_query; q < first_query + queries; ++q) {
+        std::set<VectorId> truth;
+        const auto expected = exact.search(row(data, dims, q), 10).value();
+        const auto found = index.search(row(data, dims, q), 10).value();
+        for (const auto& hit : expected) truth.insert(hit.id);
+        for (const auto& hit : found) hits += truth.count(hit.id);
+    }
+    return hits / double(queries * 10);
+}
+
+TEST(HnswIndex, RecallAfterDeletionsStaysWithinTwoPointsOfAFreshBuild) {
+    const size_t dims = 16, n = 10000, queries = 200;
+    const HnswConfig config{.ef_construction = 64, .ef_search = 16, .m = 12};
+    auto data = clustered_rows(n + queries, dims, 61, 40);
+    auto index = make_index(dims, Metric::L2, config);
+    index->seed_levels(1);
+    ASSERT_TRUE(index->add_batch_contiguous(std::span(data).first(n * dims), 0));
+    std::vector<VectorId> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937_64(2));
+    std::vector<uint8_t> live(n, 1);
+    size_t removed = 0;
+    for (size_t percent : {10, 30, 50}) {
+        for (; removed < n * percent / 100; ++removed) {
+            ASSERT_TRUE(index->remove(order[removed]));
+            live[order[removed]] = 0;
+        }
+        auto fresh = make_index(dims, Metric::L2, config);
+        fresh->seed_levels(3);
+        for (size_t r = 0; r < n; ++r) {
+            if (live[r]) {
+                ASSERT_TRUE(fresh->add(r, row(data, dims, r)));
+            }
+        }
+        const double after = recall_at_10(*index, data, dims, live, n, queries);
+        const double rebuilt = recall_at_10(*fresh, data, dims, live, n, queries);
+        EXPECT_GE(after, rebuilt - 0.02) << percent << "% deleted";
+    }
+    expect_graph_invariants(index->graph());
 }
 
 std::vector<uint8_t> saved_bytes(const HnswIndex& index, const std::string& name) {

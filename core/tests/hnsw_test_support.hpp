@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "index/hnsw_graph.hpp"
+#include "index/vector_index.hpp"
 
 namespace tvdb::testing {
 
@@ -34,8 +36,26 @@ inline std::span<const float> row(const std::vector<float>& data, size_t dims, s
     return std::span(data).subspan(r * dims, dims);
 }
 
-// List lengths within m0 / m, neighbour slots in range, entry point live and of the
-// highest live level, node_count equal to the live slots.
+// Every link as (owner, layer, entry), read from the lists or, seen from the other end,
+// from what the graph finds to list each node.
+inline std::multiset<std::tuple<uint32_t, size_t, uint32_t>> links_of(const HnswGraph& graph,
+                                                                      bool from_listed_by) {
+    std::multiset<std::tuple<uint32_t, size_t, uint32_t>> links;
+    for (uint32_t slot = 0; slot < graph.slot_count(); ++slot) {
+        for (size_t layer = 0; layer <= graph.level_of(slot); ++layer) {
+            if (from_listed_by) {
+                for (uint32_t n : graph.listed_by(slot, layer)) links.emplace(n, layer, slot);
+            } else {
+                for (uint32_t n : graph.neighbors(slot, layer)) links.emplace(slot, layer, n);
+            }
+        }
+    }
+    return links;
+}
+
+// List lengths within m0 / m; lists hold live nodes of their layer, once each, never their
+// owner, and what the graph finds to list each node mirrors them exactly; entry point live and of the highest
+// live level; node_count equal to the live slots.
 inline void expect_graph_invariants(const HnswGraph& graph) {
     uint64_t live = 0;
     int top_level = -1;
@@ -51,10 +71,17 @@ inline void expect_graph_invariants(const HnswGraph& graph) {
             EXPECT_LE(graph.neighbors(slot, layer).size(), graph.m()) << "slot " << slot;
         }
         for (size_t layer = 0; layer <= graph.level_of(slot); ++layer) {
-            for (uint32_t n : graph.neighbors(slot, layer)) EXPECT_LT(n, graph.slot_count());
+            auto list = graph.neighbors(slot, layer);
+            EXPECT_EQ(std::set<uint32_t>(list.begin(), list.end()).size(), list.size());
+            for (uint32_t n : list) {
+                ASSERT_LT(n, graph.slot_count());
+                EXPECT_TRUE(n != slot && graph.is_live(n) && graph.level_of(n) >= layer)
+                    << "slot " << slot << " lists " << n << " on layer " << layer;
+            }
         }
     }
     EXPECT_EQ(graph.node_count(), live);
+    EXPECT_EQ(links_of(graph, true), links_of(graph, false));
     if (live == 0) {
         EXPECT_FALSE(graph.entry_point().has_value());
     } else {
@@ -62,6 +89,25 @@ inline void expect_graph_invariants(const HnswGraph& graph) {
         EXPECT_TRUE(graph.is_live(*graph.entry_point()));
         EXPECT_EQ(graph.level_of(*graph.entry_point()), top_level);
     }
+}
+
+// Searches for every live vector with k = the live count and counts the live IDs the
+// answers miss: zero when every live node is reachable from wherever a search enters.
+inline size_t missed_live_ids(const VectorIndex& index) {
+    std::vector<VectorEntry> live;
+    index.iter_vectors([&](VectorId id, std::span<const float> v) {
+        live.emplace_back(id, std::vector<float>(v.begin(), v.end()));
+    });
+    size_t missed = 0;
+    for (const auto& [id, vector] : live) {
+        auto hits = index.search(vector, live.size());
+        std::set<VectorId> found;
+        if (hits) {
+            for (const SearchResult& hit : *hits) found.insert(hit.id);
+        }
+        missed += live.size() - found.size();
+    }
+    return missed;
 }
 
 }  // namespace tvdb::testing

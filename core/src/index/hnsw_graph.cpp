@@ -39,6 +39,13 @@ void measure(Metric metric, std::span<const float> query, const float* vectors,
     for (; i < n; ++i) visit(distance_ord(metric, query, vector_at(i)), i);
 }
 
+// Whether a (short) list holds the value; without an early exit the loop vectorises.
+inline bool holds(std::span<const uint32_t> list, uint32_t value) {
+    bool found = false;
+    for (uint32_t entry : list) found |= entry == value;
+    return found;
+}
+
 }  // namespace
 
 void VisitedTracker::next_generation() {
@@ -80,6 +87,7 @@ uint32_t HnswGraph::slot_for(VectorId id) {
     layer0_.resize(layer0_.size() + layer0_stride_, 0);
     upper_.emplace_back();
     present_.push_back(0);
+    one_way_.add_slot();
     return it->second;
 }
 
@@ -102,6 +110,7 @@ void HnswGraph::reserve(size_t n) {
     reserve_at_least(upper_, slots);
     reserve_at_least(present_, slots);
     reserve_at_least(ids_, slots);
+    one_way_.reserve(slots);
     if (slots > slot_of_id_.bucket_count() * slot_of_id_.max_load_factor()) {
         slot_of_id_.reserve(std::max(slots, 2 * slot_of_id_.size()));
     }
@@ -147,6 +156,7 @@ void HnswGraph::stage(uint32_t slot, std::span<const float> vector, uint8_t leve
     upper_[slot].assign(size_t{level} * upper_stride_, 0);
     present_[slot] = 1;
     ++node_count_;
+    if (level > 0) upper_nodes_.emplace(level, ids_[slot], slot);
 }
 
 void HnswGraph::insert(uint32_t slot, std::span<const float> vector, Metric metric,
@@ -240,11 +250,74 @@ size_t HnswGraph::choose_neighbors(std::span<const Candidate> found, size_t capa
     return kept;
 }
 
+template <typename Change>
+void HnswGraph::change_list(uint32_t slot, size_t layer, Change&& change) {
+    uint32_t before[kMaxM0 + 1];
+    const auto list = neighbors(slot, layer);
+    std::copy(list.begin(), list.end(), before);
+    change();
+    sync_one_way(slot, layer, {before, list.size()});
+}
+
+bool HnswGraph::lists(uint32_t owner, size_t layer, uint32_t node) const {
+    return holds(neighbors(owner, layer), node);
+}
+
+void HnswGraph::reconcile(uint32_t a, uint32_t b, size_t layer) {
+    const bool a_lists_b = lists(a, layer, b);
+    const bool b_lists_a = lists(b, layer, a);
+    one_way_.set(b, layer, a, a_lists_b && !b_lists_a);
+    one_way_.set(a, layer, b, b_lists_a && !a_lists_b);
+}
+
+// Only pairs of the owner and an entry it dropped or gained can have changed.
+void HnswGraph::sync_one_way(uint32_t slot, size_t layer, std::span<const uint32_t> before) {
+    const auto after = neighbors(slot, layer);
+    // The most common change, one entry appended: the owner did not list it before, so
+    // the pair holds at most the record of the entry listing the owner one way.
+    if (after.size() == before.size() + 1 && std::equal(before.begin(), before.end(), after.begin())) {
+        const uint32_t added = after.back();
+        if (lists(added, layer, slot)) {
+            one_way_.set(slot, layer, added, false);
+        } else {
+            one_way_.set(added, layer, slot, true);
+        }
+        return;
+    }
+    for (uint32_t entry : before) {
+        if (!holds(after, entry)) reconcile(slot, entry, layer);
+    }
+    for (uint32_t entry : after) {
+        if (!holds(before, entry)) reconcile(slot, entry, layer);
+    }
+}
+
+std::vector<uint32_t> HnswGraph::listed_by(uint32_t slot, size_t layer) const {
+    const auto one_way = one_way_.of(slot, layer);
+    std::vector<uint32_t> holders(one_way.begin(), one_way.end());
+    for (uint32_t neighbor : neighbors(slot, layer)) {
+        if (lists(neighbor, layer, slot)) holders.push_back(neighbor);
+    }
+    return holders;
+}
+
+// The node being linked has no links yet, so no records either: a back-link appended
+// without a prune makes a pair mutual, which needs no record, and only pruned lists and
+// the own links whose back-link was pruned away leave something to record.
 void HnswGraph::link_layer(uint32_t slot, size_t layer, std::span<const uint32_t> chosen,
                            Metric metric) {
     set_own_list(slot, layer, chosen);
+    uint32_t before[kMaxM0 + 1];
     for (uint32_t neighbor : chosen) {
-        if (neighbor != slot) add_back_link(neighbor, layer, slot, metric);
+        const auto list = neighbors(neighbor, layer);
+        const size_t count = list.size();
+        const bool overflows = count == capacity_of(layer);
+        if (overflows) std::copy(list.begin(), list.end(), before);
+        append_link(neighbor, layer, slot, metric, true);
+        if (overflows) sync_one_way(neighbor, layer, {before, count});
+    }
+    for (uint32_t neighbor : chosen) {
+        if (!lists(neighbor, layer, slot)) one_way_.set(neighbor, layer, slot, true);
     }
 }
 
@@ -254,35 +327,71 @@ void HnswGraph::set_own_list(uint32_t slot, size_t layer, std::span<const uint32
     own[0] = static_cast<uint32_t>(chosen.size());
 }
 
+// Concurrent linking cannot tell which entries other lists hold: it prunes by the diversity
+// rule alone.
 void HnswGraph::add_back_link(uint32_t target, size_t layer, uint32_t slot, Metric metric) {
+    append_link(target, layer, slot, metric, false);
+}
+
+void HnswGraph::append_link(uint32_t target, size_t layer, uint32_t slot, Metric metric,
+                            bool keep_reachable) {
     uint32_t* head = list_head(target, layer);
     if (head == nullptr) return;
     head[1 + head[0]] = slot;
     ++head[0];
-    if (head[0] > capacity_of(layer)) prune(target, layer, metric);
+    if (head[0] > capacity_of(layer)) prune(target, layer, metric, keep_reachable);
 }
 
-// Shrinks an overflowing list: a removed (or no longer usable) entry goes first; otherwise
-// the entries are chosen again by the diversity rule, as if the list's owner were new and
-// had found them, so the far links that bridge clusters survive.
-void HnswGraph::prune(uint32_t slot, size_t layer, Metric metric) {
+// Shrinks an overflowing list: the entries are chosen again by the diversity rule, as if
+// the list's owner were new and had found them, so the far links that bridge clusters
+// survive.
+void HnswGraph::prune(uint32_t slot, size_t layer, Metric metric, bool keep_reachable) {
     uint32_t* head = list_head(slot, layer);
     uint32_t* entries = head + 1;
     const size_t count = head[0];
-    for (size_t i = 0; i < count; ++i) {
-        if (!usable(entries[i], layer)) {
-            entries[i] = entries[count - 1];
-            head[0] = static_cast<uint32_t>(count - 1);
-            return;
-        }
-    }
     Candidate by_distance[kMaxM0 + 1];
     measure(metric, vector_of(slot), vectors_.data(), dimension_, entries, count,
             [&](float d, size_t i) { by_distance[i] = {d, entries[i]}; });
     std::sort(by_distance, by_distance + count,
               [this](const Candidate& a, const Candidate& b) { return closer(a, b); });
+    const std::span<const Candidate> found(by_distance, count);
     head[0] = static_cast<uint32_t>(
-        choose_neighbors({by_distance, count}, capacity_of(layer), metric, entries));
+        keep_reachable ? choose_reachable(slot, layer, found, kNoSlot, metric, entries)
+                       : choose_neighbors(found, capacity_of(layer), metric, entries));
+}
+
+bool HnswGraph::held_elsewhere(uint32_t node, size_t layer, uint32_t owner,
+                               uint32_t ignored) const {
+    auto other = [&](uint32_t holder) { return holder != owner && holder != ignored; };
+    for (uint32_t holder : one_way_.of(node, layer)) {
+        if (other(holder)) return true;
+    }
+    for (uint32_t neighbor : neighbors(node, layer)) {
+        if (other(neighbor) && lists(neighbor, layer, node)) return true;
+    }
+    return false;
+}
+
+size_t HnswGraph::choose_reachable(uint32_t slot, size_t layer, std::span<const Candidate> found,
+                                   uint32_t ignored, Metric metric, uint32_t* out) const {
+    const size_t capacity = capacity_of(layer);
+    size_t kept = choose_neighbors(found, capacity, metric, out);
+    for (const Candidate& candidate : found) {
+        if (std::find(out, out + kept, candidate.slot) != out + kept) continue;
+        if (held_elsewhere(candidate.slot, layer, slot, ignored)) continue;
+        if (kept < capacity) {
+            out[kept++] = candidate.slot;
+            continue;
+        }
+        // A full list gives up its farthest entry that another list also holds.
+        for (size_t i = kept; i-- > 1;) {
+            if (held_elsewhere(out[i], layer, slot, ignored)) {
+                out[i] = candidate.slot;
+                break;
+            }
+        }
+    }
+    return kept;
 }
 
 uint32_t HnswGraph::greedy_closest(std::span<const float> query, uint32_t entry, size_t layer,
@@ -433,55 +542,78 @@ std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const floa
     return results;
 }
 
-bool HnswGraph::unlink(uint32_t slot) {
+bool HnswGraph::unlink(uint32_t slot, Metric metric) {
     if (slot >= slot_count() || !present_[slot]) return false;
     present_[slot] = 0;
     --node_count_;
-
-    // Copies first: a node may list itself, and its list changes while it is walked.
-    uint32_t listed[kMaxM0 + 1];
-    auto copy_list = [&](size_t layer) {
-        auto list = neighbors(slot, layer);
-        std::copy(list.begin(), list.end(), listed);
-        return list.size();
-    };
-
-    const size_t layer0_count = copy_list(0);
-    for (size_t i = 0; i < layer0_count; ++i) {
-        uint32_t* head = list_head(listed[i], 0);
-        uint32_t* entries = head + 1;
-        auto* end = entries + head[0];
-        auto* found = std::find(entries, end, slot);
-        if (found == end) continue;
-        *found = *(end - 1);
-        --head[0];
-    }
-    list_head(slot, 0)[0] = 0;
-
-    for (size_t layer = 1; layer <= levels_[slot]; ++layer) {
-        if (list_head(slot, layer) == nullptr) break;
-        const size_t count = copy_list(layer);
-        for (size_t i = 0; i < count; ++i) {
-            uint32_t* head = list_head(listed[i], layer);
-            if (head == nullptr) continue;
-            auto* end = std::remove(head + 1, head + 1 + head[0], slot);
-            head[0] = static_cast<uint32_t>(end - (head + 1));
-        }
-    }
+    const uint8_t level = levels_[slot];
+    if (level > 0) upper_nodes_.erase({level, ids_[slot], slot});
+    for (size_t layer = 0; layer <= level; ++layer) reconnect_around(slot, layer, metric);
     upper_[slot].clear();
     upper_[slot].shrink_to_fit();
-
     if (entry_point_ == slot) repair_entry_point();
     return true;
 }
 
+void HnswGraph::reconnect_around(uint32_t removed, size_t layer, Metric metric) {
+    uint32_t bridges[kMaxM0];
+    const auto own = neighbors(removed, layer);
+    const size_t bridge_count = own.size();
+    std::copy(own.begin(), own.end(), bridges);
+    // In ID order, so that the outcome does not depend on how the records are stored.
+    std::vector<uint32_t> holders = listed_by(removed, layer);
+    std::sort(holders.begin(), holders.end(),
+              [this](uint32_t a, uint32_t b) { return ids_[a] < ids_[b]; });
+    for (uint32_t node : holders) relink(node, layer, removed, {bridges, bridge_count}, metric);
+    change_list(removed, layer, [&] { list_head(removed, layer)[0] = 0; });
+}
+
+// The node's new list on `layer`, chosen from what it kept besides the removed node plus
+// the removed node's neighbours as an overflowing list is chosen, then topped up.
+void HnswGraph::relink(uint32_t slot, size_t layer, uint32_t removed,
+                       std::span<const uint32_t> bridges, Metric metric) {
+    uint32_t pool[2 * kMaxM0];
+    size_t n = 0;
+    auto consider = [&](uint32_t candidate) {
+        if (candidate == slot || candidate == removed || !usable(candidate, layer)) return;
+        if (std::find(pool, pool + n, candidate) != pool + n) return;
+        pool[n++] = candidate;
+    };
+    for (uint32_t kept : neighbors(slot, layer)) consider(kept);
+    for (uint32_t bridge : bridges) consider(bridge);
+
+    Candidate by_distance[2 * kMaxM0];
+    measure(metric, vector_of(slot), vectors_.data(), dimension_, pool, n,
+            [&](float d, size_t i) { by_distance[i] = {d, pool[i]}; });
+    std::sort(by_distance, by_distance + n,
+              [this](const Candidate& a, const Candidate& b) { return closer(a, b); });
+    change_list(slot, layer, [&] {
+        uint32_t* head = list_head(slot, layer);
+        uint32_t* entries = head + 1;
+        // The diverse choice alone would shorten the list at every repair and thin out the
+        // graph; the nearest other candidates top it up to its former length.
+        const size_t length = head[0];
+        size_t kept = choose_reachable(slot, layer, {by_distance, n}, removed, metric, entries);
+        for (size_t i = 0; i < n && kept < length; ++i) {
+            const uint32_t candidate = by_distance[i].slot;
+            if (std::find(entries, entries + kept, candidate) == entries + kept) {
+                entries[kept++] = candidate;
+            }
+        }
+        head[0] = static_cast<uint32_t>(kept);
+    });
+}
+
 // The live node of highest level becomes the entry point; the largest ID wins a tie.
 void HnswGraph::repair_entry_point() {
+    if (!upper_nodes_.empty()) {
+        entry_point_ = std::get<2>(*upper_nodes_.rbegin());
+        return;
+    }
+    // Only layer-0 nodes are left, as a rule in a small graph.
     entry_point_.reset();
     for (uint32_t slot = 0; slot < slot_count(); ++slot) {
-        if (!present_[slot]) continue;
-        if (!entry_point_ || levels_[slot] > levels_[*entry_point_] ||
-            (levels_[slot] == levels_[*entry_point_] && ids_[slot] > ids_[*entry_point_])) {
+        if (present_[slot] && (!entry_point_ || ids_[slot] > ids_[*entry_point_])) {
             entry_point_ = slot;
         }
     }
@@ -490,9 +622,17 @@ void HnswGraph::repair_entry_point() {
 void HnswGraph::set_neighbors(uint32_t slot, size_t layer, std::span<const uint32_t> entries) {
     uint32_t* head = list_head(slot, layer);
     if (head == nullptr) return;
-    const size_t kept = std::min(entries.size(), capacity_of(layer));
-    std::copy_n(entries.begin(), kept, head + 1);
-    head[0] = static_cast<uint32_t>(kept);
+    change_list(slot, layer, [&] {
+        uint32_t* kept = head + 1;
+        size_t count = 0;
+        for (uint32_t entry : entries) {
+            if (count == capacity_of(layer)) break;
+            if (entry == slot || !usable(entry, layer)) continue;
+            if (std::find(kept, kept + count, entry) != kept + count) continue;
+            kept[count++] = entry;
+        }
+        head[0] = static_cast<uint32_t>(count);
+    });
 }
 
 }  // namespace tvdb

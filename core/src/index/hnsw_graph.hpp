@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
+#include "hnsw_one_way_links.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {
@@ -46,6 +49,10 @@ struct ParallelSearchResult {
 // Nodes live in dense slots; a map takes the caller's 64-bit IDs to slots, and a slot keeps
 // its ID for answers and tie-breaks. A slot is a hole (given to an ID, not yet inserted),
 // live, or removed (lists emptied, vector and level kept); re-inserting an ID reuses its slot.
+// Lists hold only live nodes that are on the list's layer, each at most once, never the
+// owner itself. A link that runs one way only is also recorded at its far end, so that the
+// nodes listing a node are found without a scan: they are its one-way sources plus the
+// nodes of its own list that list it back.
 //
 // Layout, chosen for the search loop: vectors back to back (slot s at s * dimension);
 // layer-0 lists in one array with a fixed stride of m0 + 2 words per slot, the count first
@@ -57,8 +64,17 @@ struct ParallelSearchResult {
 // are closer to it than to every neighbour kept before them (nearest first, at most m0 or
 // m). Keeping only the nearest would link each dense cluster to itself alone and leave the
 // descent unable to leave the cluster it enters; the kept far candidates are the bridges.
-// Each kept neighbour gets a back-link; a list that overflows drops a removed entry if it
-// has one, else is chosen again from its entries by the same rule.
+// Each kept neighbour gets a back-link; a list that overflows is chosen again from its
+// entries by the same rule, except that, when nodes are linked one at a time, an entry no
+// other list holds stays (in place of the farthest entry held elsewhere when the list is
+// full): dropping it would leave that node without a way in.
+//
+// Removal: every node that listed the removed one chooses its list again, as an
+// overflowing list is chosen, from the entries it keeps plus the removed node's
+// neighbours, and tops it up with the nearest of the others to the length it had; so the
+// paths that ran through the removed node still exist and the graph keeps its density.
+// When the entry point goes, the live node of highest level takes its place (the largest
+// ID on a tie), found in a set of the nodes above layer 0.
 //
 // All distances are ordering distances (distance_ord). Pairs are ordered by distance, then
 // by ID; a NaN distance ranks after every number. The graph is not thread-safe: reads may
@@ -69,6 +85,8 @@ public:
     // Layer-0 lists are gathered into a fixed buffer during searches.
     static constexpr uint64_t kMaxM0 = 64;
     static constexpr size_t kMaxSlots = UINT32_MAX;
+    // Never a slot: kMaxSlots slots are numbered below it.
+    static constexpr uint32_t kNoSlot = UINT32_MAX;
 
     // An empty graph with m0 = 2m and level multiplier 1 / ln(max(m, 2)).
     HnswGraph(uint64_t dimension, uint64_t m, uint64_t ef_construction);
@@ -123,9 +141,12 @@ public:
     // The steps of link_planned, for a caller that applies many nodes' links at once. Each
     // writes only the list of its first argument on `layer` (and reads vectors, levels and
     // presence), so calls on different lists may run concurrently; calls on one list must
-    // come in the order the nodes are linked.
+    // come in the order the nodes are linked. They leave the one-way records alone: once
+    // the concurrent writes are over, the caller passes every written list, with its
+    // entries from before the first write, to sync_one_way.
     void set_own_list(uint32_t slot, size_t layer, std::span<const uint32_t> chosen);
     void add_back_link(uint32_t target, size_t layer, uint32_t slot, Metric metric);
+    void sync_one_way(uint32_t slot, size_t layer, std::span<const uint32_t> before);
     // The node becomes the entry point when its level is the highest (or there is none).
     void raise_entry_point(uint32_t slot);
 
@@ -144,12 +165,16 @@ public:
                                                      uint32_t entry, size_t ef, Metric metric,
                                                      const IdFilter& admit,
                                                      VisitedTracker& tracker) const;
-    // Removes a live node: clears it from the lists of the nodes it lists, empties its own
-    // lists and repairs the entry point. False when the slot is not live.
-    bool unlink(uint32_t slot);
+    // Removes a live node: every list that held it is chosen again around the gap (see the
+    // class comment), its own lists are emptied and the entry point is repaired. False when
+    // the slot is not live.
+    bool unlink(uint32_t slot, Metric metric);
+    // The nodes whose list on `layer` holds the node, in no particular order.
+    std::vector<uint32_t> listed_by(uint32_t slot, size_t layer) const;
 
-    // Loaders only: replace a live node's list on a layer it is on (entries cut to the
-    // list's capacity), and set the entry point.
+    // Loaders only: replace a live node's list on a layer it is on (entries that are not
+    // live nodes of that layer, repeats and the node itself are skipped; the rest is cut to
+    // the list's capacity), and set the entry point.
     void set_neighbors(uint32_t slot, size_t layer, std::span<const uint32_t> entries);
     void set_entry_point(std::optional<uint32_t> slot) { entry_point_ = slot; }
 
@@ -182,7 +207,24 @@ private:
                             uint32_t* out) const;
     void link_layer(uint32_t slot, size_t layer, std::span<const uint32_t> chosen,
                     Metric metric);
-    void prune(uint32_t slot, size_t layer, Metric metric);
+    void append_link(uint32_t target, size_t layer, uint32_t slot, Metric metric,
+                     bool keep_reachable);
+    void prune(uint32_t slot, size_t layer, Metric metric, bool keep_reachable);
+    bool lists(uint32_t owner, size_t layer, uint32_t node) const;
+    // Brings the one-way records of the pair in line with both nodes' lists on `layer`.
+    void reconcile(uint32_t a, uint32_t b, size_t layer);
+    // Whether a list other than those of `owner` and `ignored` holds the node on `layer`.
+    bool held_elsewhere(uint32_t node, size_t layer, uint32_t owner, uint32_t ignored) const;
+    // The diverse choice for the list of `slot`, then, while room is left, the candidates
+    // that no other list holds (`ignored` aside), so that none loses its last way in.
+    size_t choose_reachable(uint32_t slot, size_t layer, std::span<const Candidate> found,
+                            uint32_t ignored, Metric metric, uint32_t* out) const;
+    // Runs `change` on one list, then brings the one-way records of its entries in line.
+    template <typename Change>
+    void change_list(uint32_t slot, size_t layer, Change&& change);
+    void reconnect_around(uint32_t removed, size_t layer, Metric metric);
+    void relink(uint32_t slot, size_t layer, uint32_t removed,
+                std::span<const uint32_t> bridges, Metric metric);
     void repair_entry_point();
 
     uint64_t dimension_;
@@ -200,6 +242,9 @@ private:
     std::vector<uint8_t> present_;
     std::vector<VectorId> ids_;
     std::unordered_map<VectorId, uint32_t> slot_of_id_;
+    OneWayLinks one_way_;
+    // Live nodes above layer 0 as (level, ID, slot): the last is the entry point's heir.
+    std::set<std::tuple<uint8_t, VectorId, uint32_t>> upper_nodes_;
     std::optional<uint32_t> entry_point_;
     uint64_t node_count_ = 0;
     std::mt19937_64 rng_;

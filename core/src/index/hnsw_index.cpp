@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <tuple>
 #include <unordered_set>
@@ -48,7 +49,9 @@ constexpr uint32_t kOwnList = UINT32_MAX;
 
 // Links a micro-batch as linking its rows one after another would, with the lists written
 // in parallel: every list's writes are applied in row order by one worker, and a list's
-// writes never read another list.
+// writes never read another list. Whether a link runs one way depends on two lists, which
+// different workers may write, so the one-way records follow afterwards on this thread,
+// from each list's entries before the batch.
 void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> planned,
                       Metric metric, tbb::task_arena& arena, std::vector<LinkStep>& steps) {
     steps.clear();
@@ -72,8 +75,18 @@ void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> pl
         }
     }
     list_starts.push_back(steps.size());
+    const size_t list_count = list_starts.size() - 1;
+    std::vector<uint32_t> before;
+    std::vector<size_t> before_starts{0};
+    before_starts.reserve(list_count + 1);
+    for (size_t list = 0; list < list_count; ++list) {
+        const LinkStep& first = steps[list_starts[list]];
+        auto entries = graph.neighbors(first.target, first.layer);
+        before.insert(before.end(), entries.begin(), entries.end());
+        before_starts.push_back(before.size());
+    }
     arena.execute([&] {
-        tbb::parallel_for(tbb::blocked_range<size_t>(0, list_starts.size() - 1, 32),
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, list_count, 32),
                           [&](const auto& lists) {
             for (size_t list = lists.begin(); list < lists.end(); ++list) {
                 for (size_t i = list_starts[list]; i < list_starts[list + 1]; ++i) {
@@ -88,6 +101,12 @@ void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> pl
             }
         });
     });
+    for (size_t list = 0; list < list_count; ++list) {
+        const LinkStep& first = steps[list_starts[list]];
+        graph.sync_one_way(first.target, first.layer,
+                            std::span(before).subspan(before_starts[list],
+                                                      before_starts[list + 1] - before_starts[list]));
+    }
     for (const auto& node : planned) graph.raise_entry_point(node.slot);
 }
 
@@ -404,9 +423,16 @@ Result<std::vector<SearchResult>> HnswIndex::search_filtered(std::span<const flo
     return hits;
 }
 
+bool HnswIndex::stores_vector(VectorId id, std::span<const float> vector) const {
+    auto slot = graph_.slot_of(id);
+    if (!slot || !graph_.is_live(*slot) || vector.size() != config_.dimensions) return false;
+    const auto stored = graph_.vector_of(*slot);
+    return std::memcmp(stored.data(), vector.data(), stored.size_bytes()) == 0;
+}
+
 bool HnswIndex::remove(VectorId id) {
     auto slot = graph_.slot_of(id);
-    return slot && graph_.unlink(*slot);
+    return slot && graph_.unlink(*slot, config_.metric);
 }
 
 void HnswIndex::iter_vectors(const VectorVisitor& visit) const {

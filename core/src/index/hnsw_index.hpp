@@ -45,6 +45,7 @@ public:
     // min(k, admitted) hits.
     Result<std::vector<SearchResult>> search_filtered(std::span<const float> query, uint64_t k,
                                                       const SearchFilter& filter) const override;
+    bool stores_vector(VectorId id, std::span<const float> vector) const override;
     bool remove(VectorId id) override;
     uint64_t len() const override { return graph_.node_count(); }
     const IndexConfig& config() const override { return config_; }

@@ -115,6 +115,11 @@ public:
     virtual Result<std::vector<SearchResult>> search_filtered(std::span<const float> query,
                                                               uint64_t k,
                                                               const SearchFilter& filter) const = 0;
+    // Whether a live vector with that ID is stored bit for bit as `vector`, so that writing
+    // it again would change nothing. Kinds that keep an approximation answer false.
+    virtual bool stores_vector(VectorId /*id*/, std::span<const float> /*vector*/) const {
+        return false;
+    }
     // True when a live vector with that ID existed and is now gone.
     virtual bool remove(VectorId id) = 0;
     virtual uint64_t len() const = 0;
