@@ -152,9 +152,8 @@ def run(h) -> str:
             f"(filter `category == {FILTER_CATEGORY}`, 10% of the vectors)",
             f"- reopen time: **{h.fmt_ratio(ours[6], theirs[6])}** of Chroma's",
             "- Index parameters are each system's defaults (tolvane: m 12, ef_construction 200, "
-            "ef_search 50; Chroma: M 16, construction_ef 100, search_ef 100). A filtered tolvane "
-            "search ranks the 10k nearest candidates and keeps the matches, so a selective filter "
-            "can return fewer than k.",
+            "ef_search 50; Chroma: M 16, construction_ef 100, search_ef 100). A filtered search "
+            "returns min(k, matching vectors) hits (see the section on filtered search).",
             "",
         ]
     lines += ["### examples/demo.py", "", _demo_table(len(ds.base))]

@@ -394,20 +394,22 @@ Result<std::vector<SearchResult>> HnswIndex::search_filtered(std::span<const flo
     if (!entry_point) return std::vector<SearchResult>{};
     const uint64_t ef = std::max(k, hnsw_config_.ef_search);
     const double live = static_cast<double>(graph_.node_count());
-    // A walk expands about ef / share nodes and measures up to m0 neighbours of each, so with
-    // c candidates it costs ef * m0 * live / c, against kCandidateCost * c for measuring them.
-    const double walk_per_share = static_cast<double>(ef * graph_.m0());
-    std::optional<std::vector<VectorId>> candidates;
     const double share = admitted_share(filter.admit);
-    const double limit = std::sqrt(walk_per_share * live / kCandidateCost);
-    // The sample may miss a rare value, so candidates are asked for up to twice the limit.
-    if (filter.candidates && share * live <= 2 * limit) {
-        candidates = filter.candidates(static_cast<size_t>(limit));
+    // The walk keeps `walk_ef` matches and so expands about walk_ef / share nodes, measuring
+    // up to m0 neighbours of each. The k nearest matches lie among the k / share nearest
+    // nodes: the beam narrows with the share, more slowly, so recall stays at the level of
+    // an unfiltered search.
+    const uint64_t walk_ef = std::max<uint64_t>(
+        k, static_cast<uint64_t>(std::ceil(static_cast<double>(ef) * std::sqrt(share))));
+    const double walk_cost =
+        static_cast<double>(walk_ef) / share * static_cast<double>(graph_.m0());
+    // Measuring candidates costs kCandidateCost each, a scan one per live vector.
+    std::optional<std::vector<VectorId>> candidates;
+    if (filter.candidates && kCandidateCost * share * live <= walk_cost) {
+        candidates = filter.candidates(static_cast<size_t>(walk_cost / kCandidateCost));
     }
     if (candidates) return measure_candidates(query, k, *candidates, filter.admit);
-    // Scanning measures every live vector once, in order.
-    if (walk_per_share / share >= live) return scan_admitted(query, k, filter.admit);
-
+    if (walk_cost >= live) return scan_admitted(query, k, filter.admit);
     std::vector<SearchResult> hits;
     {
         ScratchLease tracker(*this);
@@ -415,7 +417,7 @@ Result<std::vector<SearchResult>> HnswIndex::search_filtered(std::span<const flo
         for (size_t layer = graph_.level_of(entry); layer >= 1; --layer) {
             entry = graph_.greedy_closest(query, entry, layer, config_.metric);
         }
-        hits = report(graph_.search_layer_admitted(query, entry, ef, config_.metric,
+        hits = report(graph_.search_layer_admitted(query, entry, walk_ef, config_.metric,
                                                    filter.admit, *tracker),
                       k);
     }
