@@ -213,7 +213,16 @@ Result<ReplayedIndex> index_from_replay(const CollectionMeta& meta, const std::s
     // Kinds that train (ivf, ivf_pq) do so inside `add` once `train_size` vectors arrived;
     // nothing here trains a smaller sample.
     auto live = staging.take_live();
-    if (auto added = index->add_batch(live); !added) return fail(added.error());
+    std::vector<VectorId> ids;
+    std::vector<float> rows;
+    ids.reserve(live.size());
+    rows.reserve(live.size() * meta.dimensions);
+    for (auto& [id, vector] : live) {
+        ids.push_back(id);
+        rows.insert(rows.end(), vector.begin(), vector.end());
+        std::vector<float>().swap(vector);
+    }
+    if (auto added = index->add_rows_in_bulk(ids, rows); !added) return fail(added.error());
     return ReplayedIndex{std::move(index)};
 }
 
@@ -498,7 +507,7 @@ Result<void> Collection::replace_rows(std::span<const VectorId> ids, std::span<c
         if (last_row[ids[i]] == i && !index_->stores_vector(ids[i], row(i))) changed.push_back(i);
     }
     for (size_t i : changed) index_->remove(ids[i]);
-    if (changed.size() == ids.size()) return index_->add_rows(ids, rows);
+    if (changed.size() == ids.size()) return index_->add_rows_in_bulk(ids, rows);
     std::vector<VectorId> kept_ids;
     std::vector<float> kept_rows;
     kept_ids.reserve(changed.size());
@@ -507,7 +516,7 @@ Result<void> Collection::replace_rows(std::span<const VectorId> ids, std::span<c
         kept_ids.push_back(ids[i]);
         kept_rows.insert(kept_rows.end(), row(i).begin(), row(i).end());
     }
-    return index_->add_rows(kept_ids, kept_rows);
+    return index_->add_rows_in_bulk(kept_ids, kept_rows);
 }
 
 Result<bool> Collection::remove(VectorId id) {
@@ -686,12 +695,15 @@ Result<void> Collection::promote_to_hnsw() {
     const HnswConfig params = meta_.promotion_hnsw_config.value_or(HnswConfig{});
     auto promoted = HnswIndex::create(meta_.dimensions, meta_.metric, params);
     if (!promoted) return fail(promoted.error());
-    std::vector<VectorEntry> entries;
-    entries.reserve(index_->len());
+    std::vector<VectorId> ids;
+    std::vector<float> rows;
+    ids.reserve(index_->len());
+    rows.reserve(index_->len() * meta_.dimensions);
     index_->iter_vectors([&](VectorId id, std::span<const float> vector) {
-        entries.emplace_back(id, std::vector<float>(vector.begin(), vector.end()));
+        ids.push_back(id);
+        rows.insert(rows.end(), vector.begin(), vector.end());
     });
-    if (auto added = (*promoted)->add_batch(entries); !added) return added;
+    if (auto added = (*promoted)->add_rows_in_bulk(ids, rows); !added) return added;
     index_ = std::move(*promoted);
     meta_.index_type = IndexType::Hnsw;
     meta_.hnsw_config = params;

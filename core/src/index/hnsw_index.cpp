@@ -236,6 +236,29 @@ Result<void> HnswIndex::add_batch_contiguous(std::span<const float> data, Vector
     return {};
 }
 
+namespace {
+
+// Workers for a parallel build of `rows` rows, started before the graph changes so that a
+// failure changes nothing; none when one micro-batch holds every row.
+Result<std::optional<tbb::task_arena>> start_workers(size_t rows, size_t micro_batch,
+                                                     size_t num_threads) {
+    std::optional<tbb::task_arena> arena;
+    if (rows <= micro_batch) return arena;
+    try {
+        const int threads = num_threads == 0
+                                ? tbb::info::default_concurrency()
+                                : static_cast<int>(std::min<size_t>(num_threads, 1 << 16));
+        arena.emplace(threads);
+        arena->initialize();
+    } catch (const std::exception& error) {
+        return fail(VectorDbError::io_message(std::string("cannot start worker threads: ") +
+                                              error.what()));
+    }
+    return arena;
+}
+
+}  // namespace
+
 Result<void> HnswIndex::add_batch_parallel(std::span<const float> data, VectorId start_id,
                                            size_t num_threads, size_t micro_batch_size) {
     auto rows = bulk_row_count(config_.dimensions, data.size(), start_id);
@@ -243,39 +266,50 @@ Result<void> HnswIndex::add_batch_parallel(std::span<const float> data, VectorId
     if (auto ok = check_new_range(start_id, *rows); !ok) return ok;
     if (auto ok = check_room(*rows); !ok) return ok;
     if (*rows == 0) return {};
-
     const size_t batch = micro_batch_size == 0 ? kDefaultMicroBatch : micro_batch_size;
-    const size_t bootstrap = std::min<size_t>(*rows, batch);
-    // Worker threads are started before the graph changes, so a failure changes nothing.
-    std::optional<tbb::task_arena> arena;
-    if (*rows > bootstrap) {
-        try {
-            const int threads = num_threads == 0 ? tbb::info::default_concurrency()
-                                                 : static_cast<int>(std::min<size_t>(
-                                                       num_threads, 1 << 16));
-            arena.emplace(threads);
-            arena->initialize();
-        } catch (const std::exception& error) {
-            return fail(VectorDbError::io_message(std::string("cannot start worker threads: ") +
-                                                  error.what()));
-        }
-    }
+    auto arena = start_workers(*rows, batch, num_threads);
+    if (!arena) return fail(arena.error());
+    insert_in_parallel(assign_slots(start_id, *rows), data, *arena, batch);
+    return {};
+}
 
-    const auto slots = assign_slots(start_id, *rows);
+Result<void> HnswIndex::add_rows_in_bulk(std::span<const VectorId> ids,
+                                         std::span<const float> rows) {
+    if (auto ok = check_row_ids(config_.dimensions, ids.size(), rows.size()); !ok) return ok;
+    std::unordered_set<VectorId> batch;
+    batch.reserve(ids.size());
+    for (VectorId id : ids) {
+        if (is_live(id) || !batch.insert(id).second) return fail(VectorDbError::duplicate_id(id));
+    }
+    if (auto ok = check_room(ids.size()); !ok) return ok;
+    if (ids.empty()) return {};
+    auto arena = start_workers(ids.size(), kDefaultMicroBatch, 0);
+    if (!arena) return fail(arena.error());
+    graph_.reserve(ids.size());
+    std::vector<uint32_t> slots(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) slots[i] = graph_.slot_for(ids[i]);
+    insert_in_parallel(slots, rows, *arena, kDefaultMicroBatch);
+    return {};
+}
+
+void HnswIndex::insert_in_parallel(std::span<const uint32_t> slots, std::span<const float> rows,
+                                   std::optional<tbb::task_arena>& arena, size_t micro_batch) {
+    const size_t count = slots.size();
+    const size_t bootstrap = std::min(count, micro_batch);
     const size_t dims = config_.dimensions;
     const Metric metric = config_.metric;
-    auto row = [&](size_t i) { return data.subspan(i * dims, dims); };
+    auto row = [&](size_t i) { return rows.subspan(i * dims, dims); };
     {
         ScratchLease tracker(*this);
         for (size_t i = 0; i < bootstrap; ++i) graph_.insert(slots[i], row(i), metric, *tracker);
     }
-    if (!arena) return {};
+    if (!arena) return;
 
     std::vector<VisitedTracker> worker_trackers(static_cast<size_t>(arena->max_concurrency()));
-    std::vector<ParallelSearchResult> planned(batch);
+    std::vector<ParallelSearchResult> planned(micro_batch);
     std::vector<LinkStep> steps;
-    for (size_t begin = bootstrap; begin < *rows; begin += batch) {
-        const size_t end = std::min<size_t>(*rows, begin + batch);
+    for (size_t begin = bootstrap; begin < count; begin += micro_batch) {
+        const size_t end = std::min(count, begin + micro_batch);
         std::vector<uint8_t> levels(end - begin);
         for (auto& level : levels) level = graph_.draw_level();
         for (size_t i = begin; i < end; ++i) graph_.stage(slots[i], row(i), levels[i - begin]);
@@ -290,7 +324,6 @@ Result<void> HnswIndex::add_batch_parallel(std::span<const float> data, VectorId
         });
         link_in_parallel(graph_, std::span(planned).first(end - begin), metric, *arena, steps);
     }
-    return {};
 }
 
 Result<std::vector<SearchResult>> HnswIndex::search(std::span<const float> query,

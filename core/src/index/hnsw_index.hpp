@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "../codec.hpp"
+#include <tbb/task_arena.h>
+
 #include "hnsw_graph.hpp"
 #include "vector_index.hpp"
 
@@ -69,6 +71,11 @@ public:
     // number of threads. Fails with Io, before any change, when no worker can be started.
     Result<void> add_batch_parallel(std::span<const float> data, VectorId start_id,
                                     size_t num_threads, size_t micro_batch_size);
+    // The parallel build over explicit IDs (all cores, micro-batches of 256): what collections
+    // use for bulk writes and for rebuilding from their log. DuplicateId, before any change,
+    // for an ID that is live or repeated.
+    Result<void> add_rows_in_bulk(std::span<const VectorId> ids,
+                                  std::span<const float> rows) override;
 
     Result<void> save(const std::string& path) const;
     static Result<std::unique_ptr<HnswIndex>> load(const std::string& path);
@@ -107,6 +114,10 @@ private:
     Result<void> check_new_range(VectorId start_id, uint64_t rows) const;
     Result<void> check_room(size_t rows) const;
     std::vector<uint32_t> assign_slots(VectorId start_id, size_t rows);
+    // Inserts rows[i] at slots[i]: the first micro-batch one by one, the rest with parallel
+    // neighbour searches and linking on `arena` (absent when one micro-batch holds them all).
+    void insert_in_parallel(std::span<const uint32_t> slots, std::span<const float> rows,
+                            std::optional<tbb::task_arena>& arena, size_t micro_batch);
 
     HnswGraph graph_;
     IndexConfig config_;

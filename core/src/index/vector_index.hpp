@@ -107,6 +107,13 @@ public:
     // `add_batch`; InvalidConfig unless there is exactly one row per ID. Default: `add_batch`
     // of copies.
     virtual Result<void> add_rows(std::span<const VectorId> ids, std::span<const float> rows);
+    // `add_rows` for a large batch of new IDs, built as fast as the kind can on every core;
+    // the structure may differ from the one `add_rows` builds (equally valid). Default:
+    // `add_rows`.
+    virtual Result<void> add_rows_in_bulk(std::span<const VectorId> ids,
+                                          std::span<const float> rows) {
+        return add_rows(ids, rows);
+    }
     // At most k hits, ascending by distance; an index without live vectors answers empty.
     virtual Result<std::vector<SearchResult>> search(std::span<const float> query,
                                                      uint64_t k) const = 0;
