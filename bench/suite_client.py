@@ -43,17 +43,6 @@ def _filtered_truth(ds, k: int) -> list[np.ndarray]:
     return truth
 
 
-def _latency_and_answers(h, search, queries):
-    for q in queries[:20]:
-        search(q)
-    answers, latencies = [], []
-    for q in queries:
-        started = time.perf_counter()
-        answers.append(list(search(q)))
-        latencies.append(time.perf_counter() - started)
-    return float(np.median(latencies) * 1e3), answers
-
-
 def _ours(h, ds, truth, filtered_truth, k, directory):
     n = len(ds.base)
     client = tv.Client(directory)
@@ -62,11 +51,11 @@ def _ours(h, ds, truth, filtered_truth, k, directory):
     for start in range(0, n, BATCH):
         docs.upsert_batch([(i, ds.base[i], _payload(i)) for i in range(start, min(n, start + BATCH))])
     insert = n / (time.perf_counter() - started)
-    plain_ms, answers = _latency_and_answers(h, lambda q: h.ids_of(docs.search(q, k)), ds.queries)
+    plain_ms, answers = h.median_latency(lambda q: h.ids_of(docs.search(q, k)), ds.queries)
     plain_recall = h.recall_at_k(answers, truth)
     where = {"category": {"$eq": FILTER_CATEGORY}}
-    filtered_ms, answers = _latency_and_answers(
-        h, lambda q: h.ids_of(docs.search(q, k, filter=where)), ds.queries)
+    filtered_ms, answers = h.median_latency(
+        lambda q: h.ids_of(docs.search(q, k, filter=where)), ds.queries)
     filtered_recall = h.recall_at_k(answers, np.array(filtered_truth))
     del docs, client
     gc.collect()
@@ -97,10 +86,10 @@ def _chroma(h, ds, truth, filtered_truth, k, directory):
         answer = docs.query(query_embeddings=[q], n_results=k, where=where, include=[])
         return [int(i) for i in answer["ids"][0]]
 
-    plain_ms, answers = _latency_and_answers(h, search, ds.queries)
+    plain_ms, answers = h.median_latency(search, ds.queries)
     plain_recall = h.recall_at_k(answers, truth)
-    filtered_ms, answers = _latency_and_answers(
-        h, lambda q: search(q, {"category": FILTER_CATEGORY}), ds.queries)
+    filtered_ms, answers = h.median_latency(
+        lambda q: search(q, {"category": FILTER_CATEGORY}), ds.queries)
     filtered_recall = h.recall_at_k(answers, np.array(filtered_truth))
     del docs, client
     gc.collect()

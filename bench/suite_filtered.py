@@ -38,24 +38,13 @@ def _filtered_truth(ds, matching: np.ndarray, k: int) -> np.ndarray:
     return np.array(truth)
 
 
-def _median_ms_and_answers(search, queries):
-    for q in queries[:10]:
-        search(q)
-    answers, latencies = [], []
-    for q in queries:
-        started = time.perf_counter()
-        answers.append(list(search(q)))
-        latencies.append(time.perf_counter() - started)
-    return float(np.median(latencies) * 1e3), answers
-
-
 def _measure(h, ds, k, search, truths) -> list:
     """Unfiltered (ms, recall), then (ms, recall) per bound."""
     row = []
-    ms, answers = _median_ms_and_answers(lambda q: search(q, None), ds.queries)
+    ms, answers = h.median_latency(lambda q: search(q, None), ds.queries)
     row += [ms, h.recall_at_k(answers, h.ground_truth(ds, "l2"))]
     for bound, truth in zip(BOUNDS, truths):
-        ms, answers = _median_ms_and_answers(lambda q: search(q, bound), ds.queries)
+        ms, answers = h.median_latency(lambda q: search(q, bound), ds.queries)
         row += [ms, h.recall_at_k(answers, truth)]
     return row
 

@@ -446,18 +446,22 @@ size_t HnswGraph::gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& 
     return n;
 }
 
+bool HnswGraph::start_layer_search(uint32_t entry, VisitedTracker& tracker) const {
+    tracker.cover(slot_count());
+    tracker.next_generation();
+    tracker.candidates.clear();
+    tracker.results.clear();
+    tracker.marks[entry] = tracker.generation;
+    return present_[entry] != 0;
+}
+
 std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
                                                    uint32_t entry, size_t ef, size_t layer,
                                                    Metric metric,
                                                    VisitedTracker& tracker) const {
-    tracker.cover(slot_count());
-    tracker.next_generation();
+    if (!start_layer_search(entry, tracker)) return {};
     auto& candidates = tracker.candidates;
     auto& results = tracker.results;
-    candidates.clear();
-    results.clear();
-    tracker.marks[entry] = tracker.generation;
-    if (!present_[entry]) return {};
 
     // `results` is a max-heap (farthest on top), `candidates` a min-heap (nearest on top).
     auto nearer_on_top = [this](const Candidate& a, const Candidate& b) { return closer(b, a); };
@@ -499,14 +503,9 @@ std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const floa
                                                             uint32_t entry, size_t ef,
                                                             Metric metric, const IdFilter& admit,
                                                             VisitedTracker& tracker) const {
-    tracker.cover(slot_count());
-    tracker.next_generation();
+    if (!start_layer_search(entry, tracker) || ef == 0) return {};
     auto& candidates = tracker.candidates;
     auto& results = tracker.results;
-    candidates.clear();
-    results.clear();
-    tracker.marks[entry] = tracker.generation;
-    if (!present_[entry] || ef == 0) return {};
 
     auto nearer_on_top = [this](const Candidate& a, const Candidate& b) { return closer(b, a); };
     auto farther_on_top = [this](const Candidate& a, const Candidate& b) { return closer(a, b); };

@@ -197,6 +197,9 @@ private:
     }
     bool all_slots_live() const { return node_count_ == ids_.size(); }
     void prefetch_list(uint32_t slot, size_t layer) const;
+    // Starts a layer search at `entry`: a new visit generation, empty heaps, the entry
+    // marked. False when the entry is not live.
+    bool start_layer_search(uint32_t entry, VisitedTracker& tracker) const;
     // Gathers the usable neighbours of `slot` on `layer` that this search has not visited.
     size_t gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& tracker,
                             uint32_t* out) const;
