@@ -12,6 +12,7 @@
 
 #include "codec.hpp"
 #include "index/top_k.hpp"
+#include "simd_level_test_support.hpp"
 
 namespace tvdb {
 namespace {
@@ -221,6 +222,45 @@ TEST(Fp16FlatIndex, EarlyStoppingScansAnswerLikeAPlainScanAcrossChunks) {
                     EXPECT_EQ(got[i].id, want[i].id);
                     EXPECT_EQ(got[i].distance, want[i].distance);
                 }
+            }
+        }
+    }
+}
+
+TEST(Fp16FlatIndex, EveryKernelLevelAnswersWithTheSameBits) {
+    std::mt19937 rng(44);
+    std::normal_distribution<float> normal;
+    for (size_t dims : {3u, 17u, 36u, 128u}) {
+        // Clustered rows over several chunks, so that L2 scans abandon most groups early.
+        std::vector<std::vector<float>> centres(4, std::vector<float>(dims));
+        for (auto& c : centres)
+            for (float& x : c) x = 3.0f * normal(rng);
+        std::vector<std::vector<float>> rows;
+        for (size_t r = 0; r < 1100; ++r) {
+            std::vector<float> v(centres[r % 4]);
+            for (float& x : v) x += 0.3f * normal(rng);
+            rows.push_back(v);
+        }
+        std::vector<float> query(centres[1]);
+        for (float& x : query) x += 0.3f * normal(rng);
+        for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
+            Fp16FlatIndex index(dims, metric);
+            for (VectorId id = 0; id < rows.size(); ++id) ASSERT_TRUE(index.add(id, rows[id]));
+            for (uint64_t k : {3u, 1100u}) {
+                TopK plain(k);
+                index.iter_vectors([&](VectorId id, std::span<const float> x) {
+                    plain.push(id, distance(metric, query, x));
+                });
+                auto want = plain.take_sorted();
+                at_every_simd_level([&] {
+                    auto got = *index.search(query, k);
+                    ASSERT_EQ(got.size(), want.size());
+                    for (size_t i = 0; i < got.size(); ++i) {
+                        ASSERT_EQ(got[i].id, want[i].id) << dims << " " << static_cast<int>(metric);
+                        ASSERT_EQ(std::bit_cast<uint32_t>(got[i].distance),
+                                  std::bit_cast<uint32_t>(want[i].distance));
+                    }
+                });
             }
         }
     }

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "half_group_scan.hpp"
+#include "row_scan.hpp"
 #include "top_k.hpp"
 
 namespace tvdb {
@@ -133,19 +134,26 @@ Result<std::vector<SearchResult>> Fp16FlatIndex::nearest(std::span<const float> 
     if (auto ok = check_dimensions(config_.dimensions, query.size()); !ok) return fail(ok.error());
     if (k == 0) return std::vector<SearchResult>{};
     float distances[HalfLayout::kChunkRows];
+    uint8_t measured[HalfLayout::kChunkGroups];
     auto ids = slots_.ids();
     TopK top(std::min<uint64_t>(k, slots), admit);
     for (size_t first = 0; first < slots; first += HalfLayout::kChunkRows) {
         size_t n = std::min(HalfLayout::kChunkRows, slots - first);
-        // Rows at or beyond the worst kept distance cannot be kept: an L2 scan may stop
+        // Rows whose sum reaches the worst kept one cannot be kept: an L2 scan may stop
         // measuring them early.
-        float abandon_at = top.full() ? l2_abandon_threshold(top.worst())
-                                      : std::numeric_limits<float>::infinity();
+        float abandon_at = top.full() ? top.worst() : std::numeric_limits<float>::infinity();
         const uint16_t* chunk = halves_.data() + first / HalfLayout::kChunkRows * layout_.chunk_halves;
-        half_chunk_distances(config_.metric, query, layout_, chunk, n, abandon_at, distances);
-        for (size_t s = 0; s < n; ++s) top.push(ids[first + s], distances[s]);
+        size_t groups = half_chunk_distances(config_.metric, query, layout_, chunk, n, abandon_at,
+                                             distances, measured);
+        for (size_t i = 0; i < groups; ++i) {
+            size_t row = measured[i] * HalfLayout::kGroupRows;
+            size_t rows = std::min(HalfLayout::kGroupRows, n - row);
+            top.push_all(ids.data() + first + row, distances + row, rows);
+        }
     }
-    return top.take_sorted();
+    auto hits = top.take_sorted();
+    report_ordering_distances(config_.metric, hits);
+    return hits;
 }
 
 void Fp16FlatIndex::move_last_slot_into(size_t slot) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "half_group_scan.hpp"
+#include "huge_page_allocator.hpp"
 #include "slot_store_index.hpp"
 
 namespace tvdb {
@@ -57,7 +58,7 @@ private:
     void read_slot(size_t slot, uint16_t* halves) const;
 
     HalfLayout layout_;
-    std::vector<uint16_t> halves_;  // whole chunks of layout_
+    std::vector<uint16_t, HugePageAllocator<uint16_t>> halves_;  // whole chunks of layout_
 };
 
 }  // namespace tvdb

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "../simd_level.hpp"
 #include "fp16_flat_index.hpp"
 
 namespace tvdb {
@@ -17,9 +18,10 @@ struct RowSums {
     float nb = 0.0f;
 };
 
+// The ordering distance: the plain sum for L2, what `distance` gives for the others.
 float finish(Metric metric, const RowSums& sums, float query_norm) {
     switch (metric) {
-        case Metric::L2: return std::sqrt(sums.dot);
+        case Metric::L2: return sums.dot;
         case Metric::DotProduct: return -sums.dot;
         case Metric::Cosine:
             if (query_norm == 0.0f || sums.nb == 0.0f) return 1.0f;
@@ -75,12 +77,62 @@ void group_scalar(Metric metric, std::span<const float> query, float query_norm,
     }
 }
 
+// The running partial sums of one group between segments: lane 4r + j holds partial sum j of
+// row r (the norms of the stored rows are needed for Cosine only).
+struct alignas(64) GroupLanes {
+    float dot[16];
+    float nb[16];
+};
+
+// One pass over one segment of the groups still measured. A chunk is scanned a segment at a
+// time: the first segments of all groups are one contiguous run, and a group that survives a
+// segment has the data of its next one fetched while the pass goes on, so the scattered reads
+// of the survivors do not wait for memory one after another.
+struct SegmentPass {
+    std::span<const float> query;
+    float query_norm = 0.0f;
+    const uint16_t* last_blocks = nullptr;  // group g's last block at + g * group_halves
+    const uint16_t* data = nullptr;         // group g's blocks of this segment at + g * group_halves
+    size_t group_halves = 0;
+    const uint16_t* next_data = nullptr;    // the same for the next segment (none for the last)
+    size_t next_group_halves = 0;
+    size_t first_block = 0;                 // index of the segment's first block
+    size_t whole_blocks = 0;                // its blocks that hold four components of each row
+    bool first = false;                     // no sums yet
+    bool last = false;                      // finish the distances
+    bool has_tail = false;                  // dimensions not a multiple of four
+    float abandon_at = std::numeric_limits<float>::infinity();
+    GroupLanes* lanes = nullptr;
+    float* out = nullptr;
+};
+
+// The scalar end of a group whose dimensions leave a partial last block.
+void finish_with_tail(Metric metric, const SegmentPass& p, size_t group, const float* dots,
+                      const float* norms) {
+    const uint16_t* last_block = p.last_blocks + group * p.group_halves +
+                                 p.whole_blocks * HalfLayout::kBlockHalves;
+    for (size_t row = 0; row < HalfLayout::kGroupRows; ++row) {
+        RowSums sums{dots[row], norms[row]};
+        add_tail(metric, p.query, last_block, row, sums);
+        p.out[group * HalfLayout::kGroupRows + row] = finish(metric, sums, p.query_norm);
+    }
+}
+
+inline void prefetch_segment(const uint16_t* data, size_t halves) {
+    const char* bytes = reinterpret_cast<const char*>(data);
+    for (size_t offset = 0; offset < halves * sizeof(uint16_t); offset += 64) {
+        _mm_prefetch(bytes + offset, _MM_HINT_T0);
+    }
+}
+
 #if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 // The metric's final step on the four rows' sums at once; every operation is correctly
 // rounded, so each lane equals the scalar `finish`.
 template <Metric M>
-__attribute__((target("avx2"))) __m128 finish4(__m128 dot, __m128 nb, float query_norm) {
-    if constexpr (M == Metric::L2) return _mm_sqrt_ps(dot);
+TVDB_TARGET_AVX2 __m128 finish4(__m128 dot, __m128 nb, float query_norm) {
+    if constexpr (M == Metric::L2) return dot;
     if constexpr (M == Metric::DotProduct) return _mm_xor_ps(dot, _mm_set1_ps(-0.0f));
     const __m128 zero = _mm_setzero_ps();
     const __m128 one = _mm_set1_ps(1.0f);
@@ -93,112 +145,223 @@ __attribute__((target("avx2"))) __m128 finish4(__m128 dot, __m128 nb, float quer
 
 // (s0 + s1) + (s2 + s3) of each row: rows 0 and 1 in `r01` (low and high half), rows 2 and 3
 // in `r23`; returns the four totals in row order.
-__attribute__((target("avx2"))) __m128 combine4(__m256 r01, __m256 r23) {
+TVDB_TARGET_AVX2 __m128 combine4(__m256 r01, __m256 r23) {
     __m256 pairs = _mm256_hadd_ps(r01, r23);    // r0 s0+s1, r0 s2+s3, r2 .., r2 .. | r1 .., r3 ..
     __m256 totals = _mm256_hadd_ps(pairs, pairs);  // r0, r2, r0, r2 | r1, r3, r1, r3
     return _mm_unpacklo_ps(_mm256_castps256_ps128(totals), _mm256_extractf128_ps(totals, 1));
 }
 
+// Whether all four rows' sums reach the bound (a NaN sum never does).
+TVDB_TARGET_AVX2 bool all_reach(__m128 totals, float bound) {
+    return _mm_movemask_ps(_mm_cmp_ps(totals, _mm_set1_ps(bound), _CMP_GE_OQ)) == 0xF;
+}
+
 // Rows 0 and 1 of a block share one register (low and high half), rows 2 and 3 another, so
 // each 128-bit lane accumulates exactly the four partial sums of one row.
 template <Metric M>
-__attribute__((target("avx2,f16c"))) void chunk_avx2(std::span<const float> query,
-                                                     float query_norm, const HalfLayout& layout,
-                                                     const uint16_t* chunk, size_t n_groups,
-                                                     float abandon_at, float* out) {
-    const size_t whole_blocks = query.size() / 4;
-    const bool has_tail = whole_blocks < layout.blocks;
-    const __m128 abandon = _mm_set1_ps(abandon_at);
-    for (size_t g = 0; g < n_groups; ++g) {
+TVDB_TARGET_AVX2 size_t pass_avx2(const SegmentPass& p, uint8_t* active, size_t n_active) {
+    const float* query = p.query.data() + p.first_block * 4;
+    size_t kept = 0;
+    for (size_t j = 0; j < n_active; ++j) {
+        const size_t g = active[j];
+        const uint16_t* data = p.data + g * p.group_halves;
+        GroupLanes& lanes = p.lanes[g];
         __m256 acc01 = _mm256_setzero_ps(), acc23 = acc01, nb01 = acc01, nb23 = acc01;
-        bool abandoned = false;
-        for (size_t segment = 0; segment < layout.segments && !abandoned; ++segment) {
-            const size_t first = segment * HalfLayout::kSegmentBlocks;
-            const size_t end = std::min(whole_blocks, first + layout.blocks_in_segment(segment));
-            const uint16_t* blocks = chunk + layout.block_offset(g, first);
-            for (size_t b = first; b < end; ++b) {
-                const __m128i* block =
-                    reinterpret_cast<const __m128i*>(blocks + (b - first) * HalfLayout::kBlockHalves);
-                __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query.data() + b * 4));
-                __m256 x01 = _mm256_cvtph_ps(_mm_loadu_si128(block));
-                __m256 x23 = _mm256_cvtph_ps(_mm_loadu_si128(block + 1));
-                if constexpr (M == Metric::L2) {
-                    __m256 d01 = _mm256_sub_ps(q, x01);
-                    __m256 d23 = _mm256_sub_ps(q, x23);
-                    acc01 = _mm256_add_ps(acc01, _mm256_mul_ps(d01, d01));
-                    acc23 = _mm256_add_ps(acc23, _mm256_mul_ps(d23, d23));
-                } else {
-                    acc01 = _mm256_add_ps(acc01, _mm256_mul_ps(q, x01));
-                    acc23 = _mm256_add_ps(acc23, _mm256_mul_ps(q, x23));
-                    if constexpr (M == Metric::Cosine) {
-                        nb01 = _mm256_add_ps(nb01, _mm256_mul_ps(x01, x01));
-                        nb23 = _mm256_add_ps(nb23, _mm256_mul_ps(x23, x23));
-                    }
+        if (!p.first) {
+            acc01 = _mm256_load_ps(lanes.dot);
+            acc23 = _mm256_load_ps(lanes.dot + 8);
+            if constexpr (M == Metric::Cosine) {
+                nb01 = _mm256_load_ps(lanes.nb);
+                nb23 = _mm256_load_ps(lanes.nb + 8);
+            }
+        }
+        for (size_t b = 0; b < p.whole_blocks; ++b) {
+            const __m128i* block = reinterpret_cast<const __m128i*>(data + b * HalfLayout::kBlockHalves);
+            __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + b * 4));
+            __m256 x01 = _mm256_cvtph_ps(_mm_loadu_si128(block));
+            __m256 x23 = _mm256_cvtph_ps(_mm_loadu_si128(block + 1));
+            if constexpr (M == Metric::L2) {
+                __m256 d01 = _mm256_sub_ps(q, x01);
+                __m256 d23 = _mm256_sub_ps(q, x23);
+                acc01 = _mm256_add_ps(acc01, _mm256_mul_ps(d01, d01));
+                acc23 = _mm256_add_ps(acc23, _mm256_mul_ps(d23, d23));
+            } else {
+                acc01 = _mm256_add_ps(acc01, _mm256_mul_ps(q, x01));
+                acc23 = _mm256_add_ps(acc23, _mm256_mul_ps(q, x23));
+                if constexpr (M == Metric::Cosine) {
+                    nb01 = _mm256_add_ps(nb01, _mm256_mul_ps(x01, x01));
+                    nb23 = _mm256_add_ps(nb23, _mm256_mul_ps(x23, x23));
                 }
             }
-            // Squared differences only grow the sums, so partial sums that already reach the
-            // bound for all four rows settle that none of them can be kept; the later
-            // segments of the group are then never read.
-            if constexpr (M == Metric::L2) {
-                abandoned = segment + 1 < layout.segments &&
-                            _mm_movemask_ps(_mm_cmpge_ps(combine4(acc01, acc23), abandon)) == 0xF;
+        }
+        if (p.last) {
+            __m128 dots = combine4(acc01, acc23);
+            __m128 norms = combine4(nb01, nb23);
+            if (p.has_tail) {
+                alignas(16) float dot_rows[4], norm_rows[4];
+                _mm_store_ps(dot_rows, dots);
+                _mm_store_ps(norm_rows, norms);
+                finish_with_tail(M, p, g, dot_rows, norm_rows);
+            } else {
+                _mm_storeu_ps(p.out + g * 4, finish4<M>(dots, norms, p.query_norm));
             }
-        }
-        float* group_out = out + g * HalfLayout::kGroupRows;
-        if (abandoned) {
-            _mm_storeu_ps(group_out, _mm_set1_ps(std::numeric_limits<float>::infinity()));
+            active[kept++] = static_cast<uint8_t>(g);
             continue;
         }
-        if (!has_tail) {
-            _mm_storeu_ps(group_out, finish4<M>(combine4(acc01, acc23), combine4(nb01, nb23),
-                                                query_norm));
-            continue;
+        // Squared differences only grow the sums, so partial sums that already reach the
+        // bound for all four rows settle that none of them can be kept.
+        if constexpr (M == Metric::L2) {
+            if (all_reach(combine4(acc01, acc23), p.abandon_at)) continue;
         }
-        alignas(16) float dots[4];
-        alignas(16) float norms[4];
-        _mm_store_ps(dots, combine4(acc01, acc23));
-        _mm_store_ps(norms, combine4(nb01, nb23));
-        const uint16_t* last_block = chunk + layout.block_offset(g, whole_blocks);
-        for (size_t row = 0; row < HalfLayout::kGroupRows; ++row) {
-            RowSums sums{dots[row], norms[row]};
-            add_tail(M, query, last_block, row, sums);
-            group_out[row] = finish(M, sums, query_norm);
+        _mm256_store_ps(lanes.dot, acc01);
+        _mm256_store_ps(lanes.dot + 8, acc23);
+        if constexpr (M == Metric::Cosine) {
+            _mm256_store_ps(lanes.nb, nb01);
+            _mm256_store_ps(lanes.nb + 8, nb23);
         }
+        prefetch_segment(p.next_data + g * p.next_group_halves, p.next_group_halves);
+        active[kept++] = static_cast<uint8_t>(g);
     }
+    return kept;
 }
 
-bool cpu_has_avx2_f16c() {
-    static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("f16c");
-    return has;
+// (s0 + s1) + (s2 + s3) of each row of a group held in one register, in row order.
+TVDB_TARGET_AVX512 __m128 combine16(__m512 sums) {
+    __m512 pairs = _mm512_add_ps(sums, _mm512_permute_ps(sums, 0xB1));     // s0+s1 at lane 0
+    __m512 totals = _mm512_add_ps(pairs, _mm512_permute_ps(pairs, 0x4E));  // + (s2+s3)
+    const __m512i row_starts = _mm512_setr_epi32(0, 4, 8, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    return _mm512_castps512_ps128(_mm512_permutexvar_ps(row_starts, totals));
+}
+
+// A whole block of a group (four components of each of its four rows) widens into one
+// register whose 128-bit lanes are the rows, so each lane accumulates the partial sums of
+// one row, exactly as the 128-bit kernel does.
+template <Metric M>
+TVDB_TARGET_AVX512 size_t pass_avx512(const SegmentPass& p, uint8_t* active, size_t n_active) {
+    const float* query = p.query.data() + p.first_block * 4;
+    size_t kept = 0;
+    for (size_t j = 0; j < n_active; ++j) {
+        const size_t g = active[j];
+        const uint16_t* data = p.data + g * p.group_halves;
+        GroupLanes& lanes = p.lanes[g];
+        __m512 acc = _mm512_setzero_ps(), nb = acc;
+        if (!p.first) {
+            acc = _mm512_load_ps(lanes.dot);
+            if constexpr (M == Metric::Cosine) nb = _mm512_load_ps(lanes.nb);
+        }
+        for (size_t b = 0; b < p.whole_blocks; ++b) {
+            __m512 x = _mm512_cvtph_ps(_mm256_loadu_si256(
+                reinterpret_cast<const __m256i*>(data + b * HalfLayout::kBlockHalves)));
+            __m512 q = _mm512_broadcast_f32x4(_mm_loadu_ps(query + b * 4));
+            if constexpr (M == Metric::L2) {
+                __m512 d = _mm512_sub_ps(q, x);
+                acc = _mm512_add_ps(acc, _mm512_mul_ps(d, d));
+            } else {
+                acc = _mm512_add_ps(acc, _mm512_mul_ps(q, x));
+                if constexpr (M == Metric::Cosine) nb = _mm512_add_ps(nb, _mm512_mul_ps(x, x));
+            }
+        }
+        if (p.last) {
+            __m128 dots = combine16(acc);
+            __m128 norms = combine16(nb);
+            if (p.has_tail) {
+                alignas(16) float dot_rows[4], norm_rows[4];
+                _mm_store_ps(dot_rows, dots);
+                _mm_store_ps(norm_rows, norms);
+                finish_with_tail(M, p, g, dot_rows, norm_rows);
+            } else {
+                _mm_storeu_ps(p.out + g * 4, finish4<M>(dots, norms, p.query_norm));
+            }
+            active[kept++] = static_cast<uint8_t>(g);
+            continue;
+        }
+        if constexpr (M == Metric::L2) {
+            if (all_reach(combine16(acc), p.abandon_at)) continue;
+        }
+        _mm512_store_ps(lanes.dot, acc);
+        if constexpr (M == Metric::Cosine) _mm512_store_ps(lanes.nb, nb);
+        prefetch_segment(p.next_data + g * p.next_group_halves, p.next_group_halves);
+        active[kept++] = static_cast<uint8_t>(g);
+    }
+    return kept;
+}
+
+// Runs one pass with the widest kernel the processor offers; returns how many groups are
+// still measured.
+size_t run_pass(SimdLevel level, Metric metric, const SegmentPass& p, uint8_t* active,
+                size_t n_active) {
+    if (level == SimdLevel::Avx512) {
+        switch (metric) {
+            case Metric::L2: return pass_avx512<Metric::L2>(p, active, n_active);
+            case Metric::Cosine: return pass_avx512<Metric::Cosine>(p, active, n_active);
+            case Metric::DotProduct: return pass_avx512<Metric::DotProduct>(p, active, n_active);
+        }
+    }
+    switch (metric) {
+        case Metric::L2: return pass_avx2<Metric::L2>(p, active, n_active);
+        case Metric::Cosine: return pass_avx2<Metric::Cosine>(p, active, n_active);
+        case Metric::DotProduct: return pass_avx2<Metric::DotProduct>(p, active, n_active);
+    }
+    return 0;
+}
+
+size_t chunk_by_segments(SimdLevel level, Metric metric, std::span<const float> query,
+                         float query_norm, const HalfLayout& layout, const uint16_t* chunk,
+                         size_t n_groups, float abandon_at, float* out, uint8_t* active) {
+    static_assert(HalfLayout::kChunkGroups <= 256, "group numbers are kept in bytes");
+    GroupLanes lanes[HalfLayout::kChunkGroups];
+    for (size_t g = 0; g < n_groups; ++g) active[g] = static_cast<uint8_t>(g);
+    size_t n_active = n_groups;
+    const size_t whole_blocks = query.size() / 4;
+    const size_t segment_halves = HalfLayout::kChunkGroups * HalfLayout::kSegmentBlocks *
+                                  HalfLayout::kBlockHalves;
+    for (size_t segment = 0; segment < layout.segments && n_active > 0; ++segment) {
+        SegmentPass p;
+        p.query = query;
+        p.query_norm = query_norm;
+        p.first_block = segment * HalfLayout::kSegmentBlocks;
+        p.data = chunk + segment * segment_halves;
+        p.last_blocks = p.data;
+        p.group_halves = layout.blocks_in_segment(segment) * HalfLayout::kBlockHalves;
+        p.whole_blocks =
+            std::min(whole_blocks, p.first_block + layout.blocks_in_segment(segment)) - p.first_block;
+        p.first = segment == 0;
+        p.last = segment + 1 == layout.segments;
+        p.has_tail = whole_blocks < layout.blocks;
+        if (!p.last) {
+            p.next_data = p.data + segment_halves;
+            p.next_group_halves = layout.blocks_in_segment(segment + 1) * HalfLayout::kBlockHalves;
+        }
+        if (metric == Metric::L2) p.abandon_at = abandon_at;
+        p.lanes = lanes;
+        p.out = out;
+        n_active = run_pass(level, metric, p, active, n_active);
+    }
+    return n_active;
 }
 #endif
 
 }  // namespace
 
-void half_chunk_distances(Metric metric, std::span<const float> query, const HalfLayout& layout,
-                          const uint16_t* chunk, size_t n_rows, float abandon_at, float* out) {
+size_t half_chunk_distances(Metric metric, std::span<const float> query,
+                            const HalfLayout& layout, const uint16_t* chunk, size_t n_rows,
+                            float abandon_at, float* out, uint8_t* measured) {
     const size_t n_groups = (n_rows + HalfLayout::kGroupRows - 1) / HalfLayout::kGroupRows;
     // The query's own sum of squares, in the fixed order (Cosine only).
     const float query_norm =
         metric == Metric::Cosine ? -distance(Metric::DotProduct, query, query) : 0.0f;
 #if defined(__GNUC__)
-    if (cpu_has_avx2_f16c()) {
-        switch (metric) {
-            case Metric::L2:
-                return chunk_avx2<Metric::L2>(query, query_norm, layout, chunk, n_groups,
-                                              abandon_at, out);
-            case Metric::Cosine:
-                return chunk_avx2<Metric::Cosine>(query, query_norm, layout, chunk, n_groups,
-                                                  abandon_at, out);
-            case Metric::DotProduct:
-                return chunk_avx2<Metric::DotProduct>(query, query_norm, layout, chunk, n_groups,
-                                                      abandon_at, out);
-        }
+    const SimdLevel level = simd_level();
+    if (level != SimdLevel::Baseline && layout.segments > 0) {
+        return chunk_by_segments(level, metric, query, query_norm, layout, chunk, n_groups,
+                                 abandon_at, out, measured);
     }
 #endif
     for (size_t g = 0; g < n_groups; ++g) {
         group_scalar(metric, query, query_norm, layout, chunk, g, out + g * HalfLayout::kGroupRows);
+        measured[g] = static_cast<uint8_t>(g);
     }
+    return n_groups;
 }
 
 }  // namespace tvdb

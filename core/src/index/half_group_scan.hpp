@@ -14,11 +14,13 @@ namespace tvdb {
 // (sixteen components), and groups into chunks of kChunkGroups: a chunk stores segment 0 of
 // all its groups, then segment 1 of all its groups, and so on.
 //
-// So a scan of the first segment of a chunk reads one contiguous run, and one 32-byte load
-// feeds the four partial sums of two rows (the distance kernels sum in blocks of four).
+// So the first segments of a chunk form one contiguous run that a scan streams through, one
+// block load feeds the four partial sums of all four rows (the distance kernels sum in blocks
+// of four), and the later segments of a group are read only while the group can still be
+// kept.
 struct HalfLayout {
     static constexpr size_t kGroupRows = 4;
-    static constexpr size_t kChunkGroups = 64;
+    static constexpr size_t kChunkGroups = 128;
     static constexpr size_t kChunkRows = kGroupRows * kChunkGroups;
     static constexpr size_t kBlockHalves = 16;
     static constexpr size_t kSegmentBlocks = 4;
@@ -53,17 +55,18 @@ struct HalfLayout {
     size_t chunk_halves;
 };
 
-// `distance(metric, query, widened row)` for the first `n_rows` rows of one chunk, bit for
-// bit; out[r] is row r of the chunk. out needs room for n_rows rounded up to a whole group.
+// The ordering distance of the query to each of the first `n_rows` rows of one chunk, bit
+// for bit what `distance_ord_batch4` gives for the widened row (for L2 the sum of squares,
+// whose square root is `distance`); out[r] is row r of the chunk. out needs room for n_rows
+// rounded up to a whole group.
 //
 // Under L2 a group may be abandoned early: when the partial sums of squared differences of
-// all four rows reach `abandon_at`, their final sums cannot be below it, and the four
-// distances are reported as +infinity instead. Pass +infinity to measure every row.
-void half_chunk_distances(Metric metric, std::span<const float> query, const HalfLayout& layout,
-                          const uint16_t* chunk, size_t n_rows, float abandon_at, float* out);
-
-// The `abandon_at` for rows that cannot be kept next to a worst kept L2 distance `worst`:
-// a sum of squares at or above it has a square root, rounded, at or above `worst`.
-inline float l2_abandon_threshold(float worst) { return worst * worst * (1.0f + 0x1p-22f); }
+// all four rows reach `abandon_at`, their final sums cannot be below it, so they are not
+// measured further. Pass +infinity to measure every row. Returns the number of groups
+// measured to the end; their numbers are in `measured` (room for kChunkGroups), ascending,
+// and out holds the rows of those groups only.
+size_t half_chunk_distances(Metric metric, std::span<const float> query,
+                            const HalfLayout& layout, const uint16_t* chunk, size_t n_rows,
+                            float abandon_at, float* out, uint8_t* measured);
 
 }  // namespace tvdb

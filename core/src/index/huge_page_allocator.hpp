@@ -11,12 +11,14 @@ namespace tvdb {
 // Allocator for the large arrays a search streams through (vectors, codes). Blocks of a
 // megabyte or more are aligned to 2 MiB and marked for transparent huge pages: a full scan
 // then walks a few hundred TLB entries instead of tens of thousands, which is most of the
-// difference between a scan that streams at memory bandwidth and one that stalls.
+// difference between a scan that streams at memory bandwidth and one that stalls. Smaller
+// blocks start on a cache line, so that vector loads of aligned rows never straddle two.
 template <typename T>
 struct HugePageAllocator {
     using value_type = T;
     static constexpr std::size_t kHugePage = std::size_t{2} << 20;
     static constexpr std::size_t kThreshold = std::size_t{1} << 20;
+    static constexpr std::size_t kCacheLine = 64;
 
     HugePageAllocator() noexcept = default;
     template <typename U>
@@ -31,7 +33,8 @@ struct HugePageAllocator {
             p = std::aligned_alloc(kHugePage, rounded);
             if (p) ::madvise(p, rounded, MADV_HUGEPAGE);
         } else {
-            p = std::malloc(bytes ? bytes : 1);
+            std::size_t rounded = (bytes + kCacheLine - 1) / kCacheLine * kCacheLine;
+            p = std::aligned_alloc(kCacheLine, rounded ? rounded : kCacheLine);
         }
         if (!p) throw std::bad_alloc();
         return static_cast<T*>(p);

@@ -39,6 +39,21 @@ public:
         std::push_heap(heap_.begin(), heap_.end(), farther);
     }
 
+    // Offers `n` candidates in order, passing over cheaply those that cannot be kept: once
+    // the heap is full, only a distance below the worst kept one (never NaN) can enter.
+    void push_all(const VectorId* ids, const float* distances, size_t n) {
+        size_t i = 0;
+        for (; i < n && !full(); ++i) push(ids[i], distances[i]);
+        if (k_ == 0) return;
+        float bound = rank(worst());
+        for (; i < n; ++i) {
+            if (distances[i] < bound) {
+                push(ids[i], distances[i]);
+                bound = rank(worst());
+            }
+        }
+    }
+
     // The kept hits, nearest first.
     std::vector<SearchResult> take_sorted() {
         std::sort_heap(heap_.begin(), heap_.end(), farther);
