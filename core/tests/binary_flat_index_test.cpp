@@ -9,6 +9,7 @@
 
 #include "codec.hpp"
 #include "index/top_k.hpp"
+#include "simd_level_test_support.hpp"
 
 namespace tvdb {
 namespace {
@@ -82,6 +83,47 @@ TEST(BinaryFlatIndex, SearchAgreesWithABruteForceOverManyWordCounts) {
             for (size_t w = 0; w < q.bits.size(); ++w)
                 h += std::popcount(q.bits[w] ^ stored[hit.id].bits[w]);
             ASSERT_EQ(hit.distance, static_cast<float>(h) / static_cast<float>(dims));
+        }
+    }
+}
+
+TEST(BinaryFlatIndex, EveryKernelLevelCountsTheSameBits) {
+    std::mt19937 rng(21);
+    std::normal_distribution<float> normal;
+    // One word, two, five, and more words than a byte counter holds without folding.
+    for (size_t dims : {64u, 128u, 300u, 2100u}) {
+        for (Metric metric : {Metric::L2, Metric::DotProduct}) {
+            BinaryFlatIndex index(dims, metric);
+            std::vector<float> query(dims);
+            for (float& x : query) x = normal(rng);
+            for (VectorId id = 0; id < 203; ++id) {  // a partial last block of eight
+                std::vector<float> v(dims);
+                for (float& x : v) x = normal(rng);
+                if (id == 7) {  // every sign differs: the largest count there is
+                    for (size_t i = 0; i < dims; ++i) v[i] = -query[i];
+                }
+                ASSERT_TRUE(index.add(id, v));
+            }
+            BinaryVec q = BinaryVec::encode(query);
+            const float d = static_cast<float>(dims);
+            for (uint64_t k : {4u, 203u}) {
+                TopK plain(k);
+                index.iter_vectors([&](VectorId id, std::span<const float>) {
+                    BinaryVec x = *index.stored(id);
+                    int bits = 0;
+                    for (size_t w = 0; w < q.bits.size(); ++w) bits += std::popcount(q.bits[w] ^ x.bits[w]);
+                    float h = static_cast<float>(bits);
+                    plain.push(id, metric == Metric::L2 ? h / d : -(x.norm * ((d - 2.0f * h) * q.norm)) / d);
+                });
+                auto want = plain.take_sorted();
+                at_every_simd_level([&] {
+                    auto got = *index.search(query, k);
+                    ASSERT_EQ(got.size(), want.size());
+                    for (size_t i = 0; i < got.size(); ++i) {
+                        ASSERT_EQ(got[i].distance, want[i].distance) << dims << " rank " << i;
+                    }
+                });
+            }
         }
     }
 }

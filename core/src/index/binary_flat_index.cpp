@@ -5,15 +5,20 @@
 #include <cmath>
 #include <cstring>
 
+#include "sign_bit_scan.hpp"
 #include "top_k.hpp"
 
 namespace tvdb {
 namespace {
 
-void set_sign_bits(std::span<const float> vector, uint64_t* words) {
-    for (size_t i = 0; i < vector.size(); ++i) {
-        if (vector[i] >= 0.0f) words[i / 64] |= uint64_t{1} << (i % 64);
+// Word `w` of a vector's sign bits: components 64w ... 64w + 63.
+uint64_t sign_word(std::span<const float> vector, size_t w) {
+    uint64_t word = 0;
+    const size_t end = std::min(vector.size(), (w + 1) * 64);
+    for (size_t i = w * 64; i < end; ++i) {
+        if (vector[i] >= 0.0f) word |= uint64_t{1} << (i % 64);
     }
+    return word;
 }
 
 // The f32 sum of squares in the fixed four-lane order of the distance kernels.
@@ -21,84 +26,40 @@ float euclidean_norm(std::span<const float> vector) {
     return std::sqrt(-distance(Metric::DotProduct, vector, vector));
 }
 
-// Hamming distances of n stored bit strings (words_per_slot words each, back to back) to
-// the query's. Built for the popcnt instruction where the processor has it.
-template <size_t kWords>
-inline void hamming_fixed(const uint64_t* query, const uint64_t* words, size_t n,
-                          uint32_t* out) {
-    for (size_t s = 0; s < n; ++s, words += kWords) {
-        uint32_t h = 0;
-        for (size_t w = 0; w < kWords; ++w) h += std::popcount(query[w] ^ words[w]);
-        out[s] = h;
-    }
-}
-
-inline void hamming_any(const uint64_t* query, const uint64_t* words, size_t words_per_slot,
-                        size_t n, uint32_t* out) {
-    switch (words_per_slot) {
-        case 1: return hamming_fixed<1>(query, words, n, out);
-        case 2: return hamming_fixed<2>(query, words, n, out);
-        case 4: return hamming_fixed<4>(query, words, n, out);
-        case 6: return hamming_fixed<6>(query, words, n, out);
-        case 8: return hamming_fixed<8>(query, words, n, out);
-        case 12: return hamming_fixed<12>(query, words, n, out);
-        case 16: return hamming_fixed<16>(query, words, n, out);
-        case 24: return hamming_fixed<24>(query, words, n, out);
-        default: break;
-    }
-    for (size_t s = 0; s < n; ++s, words += words_per_slot) {
-        uint32_t h = 0;
-        for (size_t w = 0; w < words_per_slot; ++w) h += std::popcount(query[w] ^ words[w]);
-        out[s] = h;
-    }
-}
-
-#if defined(__GNUC__)
-__attribute__((target("popcnt"))) void hamming_popcnt(const uint64_t* query, const uint64_t* words,
-                                                      size_t words_per_slot, size_t n,
-                                                      uint32_t* out) {
-    hamming_any(query, words, words_per_slot, n, out);
-}
-
-bool cpu_has_popcnt() {
-    static const bool has = __builtin_cpu_supports("popcnt");
-    return has;
-}
-#endif
-
-void hamming_rows(const uint64_t* query, const uint64_t* words, size_t words_per_slot, size_t n,
-                  uint32_t* out) {
-#if defined(__GNUC__)
-    if (cpu_has_popcnt()) return hamming_popcnt(query, words, words_per_slot, n, out);
-#endif
-    hamming_any(query, words, words_per_slot, n, out);
-}
-
 }  // namespace
 
 BinaryVec BinaryVec::encode(std::span<const float> vector) {
     BinaryVec encoded;
-    encoded.bits.assign(binary_words(vector.size()), 0);
-    set_sign_bits(vector, encoded.bits.data());
+    encoded.bits.resize(binary_words(vector.size()));
+    for (size_t w = 0; w < encoded.bits.size(); ++w) encoded.bits[w] = sign_word(vector, w);
     encoded.norm = euclidean_norm(vector);
     return encoded;
 }
 
 void BinaryFlatIndex::append_slot() {
-    words_.resize(words_.size() + words_per_slot_);
+    if ((slots_.size() - 1) % SignBitLayout::kBlockSlots == 0) {
+        words_.resize(words_.size() + layout_.block_words());
+    }
     norms_.push_back(0.0f);
 }
 
 void BinaryFlatIndex::reserve_slots(size_t extra) {
-    words_.reserve(words_.size() + extra * words_per_slot_);
-    norms_.reserve(norms_.size() + extra);
+    const size_t slots = slots_.size() + extra;
+    words_.reserve((slots / SignBitLayout::kBlockSlots + 1) * layout_.block_words());
+    norms_.reserve(slots);
 }
 
 void BinaryFlatIndex::encode_slot(size_t slot, std::span<const float> vector) {
-    uint64_t* words = slot_words(slot);
-    std::fill_n(words, words_per_slot_, 0);
-    set_sign_bits(vector, words);
+    for (size_t w = 0; w < layout_.words; ++w) words_[layout_.offset(slot, w)] = sign_word(vector, w);
     norms_[slot] = euclidean_norm(vector);
+}
+
+void BinaryFlatIndex::read_slot(size_t slot, uint64_t* bits) const {
+    for (size_t w = 0; w < layout_.words; ++w) bits[w] = words_[layout_.offset(slot, w)];
+}
+
+void BinaryFlatIndex::write_slot(size_t slot, const uint64_t* bits) {
+    for (size_t w = 0; w < layout_.words; ++w) words_[layout_.offset(slot, w)] = bits[w];
 }
 
 Result<std::vector<SearchResult>> BinaryFlatIndex::search(std::span<const float> query,
@@ -134,15 +95,15 @@ void BinaryFlatIndex::scan_scores(const BinaryVec& q, TopK& top) const {
     const bool dot_product = config_.metric == Metric::DotProduct;
     auto ids = slots_.ids();
     uint32_t hamming[kScanBlock];
+    float scores[kScanBlock];
     for (size_t first = 0; first < ids.size(); first += kScanBlock) {
         size_t n = std::min(kScanBlock, ids.size() - first);
-        hamming_rows(q.bits.data(), slot_words(first), words_per_slot_, n, hamming);
+        hamming_of(q, first, n, hamming);
         for (size_t i = 0; i < n; ++i) {
             float h = static_cast<float>(hamming[i]);
-            float score = dot_product ? -(norms_[first + i] * ((d - 2.0f * h) * q.norm)) / d
-                                      : h / d;
-            top.push(ids[first + i], score);
+            scores[i] = dot_product ? -(norms_[first + i] * ((d - 2.0f * h) * q.norm)) / d : h / d;
         }
+        top.push_all(ids.data() + first, scores, n);
     }
 }
 
@@ -156,15 +117,18 @@ void BinaryFlatIndex::scan_fractions(const BinaryVec& q, TopK& top) const {
     for (size_t h = 0; h <= dims; ++h) fraction[h] = static_cast<float>(h) / d;
     auto ids = slots_.ids();
     uint32_t hamming[kScanBlock];
-    uint64_t admit_below = dims + 1;
+    uint32_t near[kScanBlock + 16];
+    auto admit_below = static_cast<uint32_t>(dims + 1);
     for (size_t first = 0; first < ids.size(); first += kScanBlock) {
         size_t n = std::min(kScanBlock, ids.size() - first);
-        hamming_rows(q.bits.data(), slot_words(first), words_per_slot_, n, hamming);
-        for (size_t i = 0; i < n; ++i) {
-            if (hamming[i] >= admit_below) continue;
+        hamming_of(q, first, n, hamming);
+        size_t found = positions_below(hamming, n, admit_below, near);
+        for (size_t f = 0; f < found; ++f) {
+            const size_t i = near[f];
+            if (hamming[i] >= admit_below) continue;  // the bound fell within this block
             top.push(ids[first + i], fraction[hamming[i]]);
             if (top.full()) {
-                admit_below = static_cast<uint64_t>(
+                admit_below = static_cast<uint32_t>(
                     std::lower_bound(fraction.begin(), fraction.end(), top.worst()) -
                     fraction.begin());
             }
@@ -172,8 +136,26 @@ void BinaryFlatIndex::scan_fractions(const BinaryVec& q, TopK& top) const {
     }
 }
 
+void BinaryFlatIndex::hamming_of(const BinaryVec& q, size_t first, size_t n, uint32_t* out) const {
+    const size_t blocks = (n + SignBitLayout::kBlockSlots - 1) / SignBitLayout::kBlockSlots;
+    hamming_blocks(q.bits.data(), layout_,
+                   words_.data() + first / SignBitLayout::kBlockSlots * layout_.block_words(),
+                   blocks, out);
+}
+
 void BinaryFlatIndex::move_last_slot_into(size_t slot) {
-    move_last_row(words_, words_per_slot_, slot);
+    const size_t last = slots_.size();  // the slot that moved into the hole
+    std::vector<uint64_t> bits(layout_.words);
+    if (slot != last) {
+        read_slot(last, bits.data());
+        write_slot(slot, bits.data());
+    }
+    if (last % SignBitLayout::kBlockSlots == 0) {
+        words_.resize(words_.size() - layout_.block_words());
+    } else {
+        std::fill(bits.begin(), bits.end(), 0);
+        write_slot(last, bits.data());
+    }
     move_last_row(norms_, 1, slot);
 }
 
@@ -181,7 +163,8 @@ void BinaryFlatIndex::decode_slot(size_t slot, float* out) const {
     const size_t dims = config_.dimensions;
     const float root_d = std::sqrt(static_cast<float>(dims));
     const float magnitude = dims == 0 ? 1.0f : norms_[slot] / root_d;
-    const uint64_t* words = slot_words(slot);
+    std::vector<uint64_t> words(layout_.words);
+    read_slot(slot, words.data());
     for (size_t i = 0; i < dims; ++i) {
         bool positive = (words[i / 64] >> (i % 64)) & 1;
         out[i] = positive ? magnitude : -magnitude;
@@ -191,17 +174,20 @@ void BinaryFlatIndex::decode_slot(size_t slot, float* out) const {
 std::optional<BinaryVec> BinaryFlatIndex::stored(VectorId id) const {
     auto slot = slots_.find(id);
     if (!slot) return std::nullopt;
-    const uint64_t* words = slot_words(*slot);
-    return BinaryVec{{words, words + words_per_slot_}, norms_[*slot]};
+    BinaryVec vec{std::vector<uint64_t>(layout_.words), norms_[*slot]};
+    read_slot(*slot, vec.bits.data());
+    return vec;
 }
 
 void BinaryFlatIndex::write_entry(ByteEncoder& out, size_t slot) const {
-    out.u64_seq(std::span(slot_words(slot), words_per_slot_));
+    std::vector<uint64_t> words(layout_.words);
+    read_slot(slot, words.data());
+    out.u64_seq(std::span(words));
     out.f32(norms_[slot]);
 }
 
 Result<void> BinaryFlatIndex::read_entry(RecordDecoder& in, uint64_t entry, VectorId id) {
-    const size_t words = words_per_slot_;
+    const size_t words = layout_.words;
     auto raw = read_entry_elements(in, entry, sizeof(uint64_t), words, "words");
     float norm = in.f32();
     if (!in.ok()) return fail(in.error());
@@ -218,7 +204,9 @@ Result<void> BinaryFlatIndex::read_entry(RecordDecoder& in, uint64_t entry, Vect
                                                  std::to_string(dims)));
     }
     size_t slot = place(id);
-    if (words > 0) std::memcpy(slot_words(slot), raw.data(), words * sizeof(uint64_t));
+    std::vector<uint64_t> bits(words);
+    if (words > 0) std::memcpy(bits.data(), raw.data(), words * sizeof(uint64_t));
+    write_slot(slot, bits.data());
     norms_[slot] = norm;
     return {};
 }

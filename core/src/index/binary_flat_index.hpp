@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "huge_page_allocator.hpp"
+#include "sign_bit_scan.hpp"
 #include "slot_store_index.hpp"
 #include "top_k.hpp"
 
@@ -26,13 +28,14 @@ inline uint64_t binary_words(uint64_t dimensions) { return dimensions / 64 + (di
 // vector through the Hamming distance h to the query's bits: h / d for L2 and Cosine (the
 // fraction of differing signs), and -(|x| * ((d - 2h) * |q|)) / d for DotProduct (the inner
 // product estimated from the norms and the sign agreement). A repeated ID replaces the
-// stored vector. Words are kept back to back in slot order, which is also the order of
-// iteration and of saved entries. Loading rejects an entry whose word count is not
+// stored vector. Slot order is the order of iteration and of saved entries; the words of
+// eight slots are interleaved (see SignBitLayout) so that a scan counts bits of eight slots
+// at once. Loading rejects an entry whose word count is not
 // ceil(dimensions / 64) or that sets bits past the dimension count.
 class BinaryFlatIndex final : public SlotStoreIndex<BinaryFlatIndex> {
 public:
     BinaryFlatIndex(uint64_t dimensions, Metric metric)
-        : SlotStoreIndex(dimensions, metric), words_per_slot_(binary_words(dimensions)) {}
+        : SlotStoreIndex(dimensions, metric), layout_(binary_words(dimensions)) {}
 
     Result<std::vector<SearchResult>> search(std::span<const float> query,
                                              uint64_t k) const override;
@@ -53,6 +56,8 @@ private:
     static constexpr uint64_t kMaxTabledDimensions = uint64_t{1} << 20;
 
     void scan_scores(const BinaryVec& q, TopK& top) const;
+    // Hamming distances of slots first ... first + n - 1 to the query.
+    void hamming_of(const BinaryVec& q, size_t first, size_t n, uint32_t* out) const;
     void scan_fractions(const BinaryVec& q, TopK& top) const;
     void append_slot();
     void reserve_slots(size_t extra);
@@ -63,12 +68,12 @@ private:
     // Entry after the ID: the words as a u64 sequence (count, then the values), norm f32.
     void write_entry(ByteEncoder& out, size_t slot) const;
     Result<void> read_entry(RecordDecoder& in, uint64_t entry, VectorId id);
-    uint64_t* slot_words(size_t slot) { return words_.data() + slot * words_per_slot_; }
-    const uint64_t* slot_words(size_t slot) const { return words_.data() + slot * words_per_slot_; }
+    void read_slot(size_t slot, uint64_t* bits) const;
+    void write_slot(size_t slot, const uint64_t* bits);
 
-    size_t words_per_slot_;
-    std::vector<uint64_t> words_;  // words_per_slot_ per slot
-    std::vector<float> norms_;     // one per slot
+    SignBitLayout layout_;
+    std::vector<uint64_t, HugePageAllocator<uint64_t>> words_;  // whole blocks of layout_
+    std::vector<float> norms_;                                  // one per slot
 };
 
 }  // namespace tvdb
