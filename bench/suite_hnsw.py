@@ -17,6 +17,9 @@ EF_SEARCH = (10, 20, 50, 100, 200)
 BUILD_THREADS = 2
 # Offset of ef_search in the standalone file: dimension u64, metric u32, ef_construction u64.
 EF_SEARCH_OFFSET = 8 + 4 + 8
+DELETE_FRACTION = 0.3
+DELETE_SEED = 7
+DELETE_EF = (50, 100)
 
 
 def run(h) -> str:
@@ -64,7 +67,79 @@ def run(h) -> str:
                      f"{h.fmt_ratio(builds['tolvane HnswIndex'][1], builds[peer][1])})")
         lines.append(f"- memory per vector vs {peer}: "
                      f"**{h.fmt_ratio(memory['tolvane HnswIndex'], memory[peer])}**")
+    lines += ["", *_deletion_section(h, ds, k)]
     return "\n".join(lines) + "\n"
+
+
+def _deletion_section(h, ds, k) -> list[str]:
+    """Recall over the survivors once 30 % of the vectors are deleted: ours removes and
+    repairs, hnswlib only marks (its marked nodes stay in the graph as waypoints)."""
+    n, dim = ds.base.shape
+    deleted = np.random.default_rng(DELETE_SEED).choice(n, size=int(n * DELETE_FRACTION), replace=False)
+    survivors = np.setdiff1d(np.arange(n), deleted)
+    kept = h.Dataset(np.ascontiguousarray(ds.base[survivors]), ds.queries,
+                     f"{ds.name}-kept{DELETE_SEED}-{int(DELETE_FRACTION * 100)}")
+    truth = survivors[h.ground_truth(kept, "l2", k)]
+
+    curves: dict[str, list[tuple[int, float, float]]] = {}
+    per_delete: dict[str, float] = {}
+    ours = tv.HnswIndex(dim, "l2", ef_construction=EF_CONSTRUCTION, m=M)
+    ours.add_batch_parallel(ds.base, num_threads=BUILD_THREADS)
+    seconds, _ = h.timed(lambda: [ours.delete(int(i)) for i in deleted])
+    per_delete["tolvane HnswIndex"] = seconds / len(deleted)
+    curves["tolvane HnswIndex, deleted and repaired"] = [
+        (ef, *_recall_and_qps(h, lambda q, ef=ef: h.ids_of(ours.search(q, k, ef_search=ef)), ds, truth))
+        for ef in DELETE_EF]
+    del ours
+
+    fresh = tv.HnswIndex(dim, "l2", ef_construction=EF_CONSTRUCTION, m=M)
+    fresh.add_batch_parallel(kept.base, num_threads=BUILD_THREADS)
+    curves["tolvane HnswIndex, fresh build of the survivors"] = [
+        (ef, *_recall_and_qps(h, lambda q, ef=ef: survivors[h.ids_of(fresh.search(q, k, ef_search=ef))],
+                              ds, truth))
+        for ef in DELETE_EF]
+    del fresh
+
+    try:
+        import hnswlib
+    except ImportError:
+        hnswlib = None
+    if hnswlib is not None:
+        peer = hnswlib.Index(space="l2", dim=dim)
+        peer.init_index(max_elements=n, ef_construction=EF_CONSTRUCTION, M=M)
+        peer.add_items(ds.base, np.arange(n), num_threads=BUILD_THREADS)
+        peer.set_num_threads(1)
+        seconds, _ = h.timed(lambda: [peer.mark_deleted(int(i)) for i in deleted])
+        per_delete["hnswlib mark_deleted"] = seconds / len(deleted)
+
+        def peer_search(q, ef):
+            peer.set_ef(ef)
+            return peer.knn_query(q, k=k)[0][0]
+
+        curves["hnswlib, marked deleted"] = [
+            (ef, *_recall_and_qps(h, lambda q, ef=ef: peer_search(q, ef), ds, truth)) for ef in DELETE_EF]
+        del peer
+
+    rows = [[name, ef, recall, qps] for name, curve in curves.items() for ef, recall, qps in curve]
+    lines = ["## HNSW after deletions", "",
+             f"The same data and parameters (M = {M}, ef_construction = {EF_CONSTRUCTION}, "
+             f"k = {k}); {int(DELETE_FRACTION * 100)} % of the vectors, chosen at random, are "
+             "deleted, and recall is measured against the exact neighbours among the survivors.",
+             "", h.markdown_table(["system", "ef_search", "recall@10", "queries/s"], rows), ""]
+    for name, seconds in per_delete.items():
+        lines.append(f"- {name}: {seconds * 1e6:,.1f} µs per deletion")
+    ours_curve = curves["tolvane HnswIndex, deleted and repaired"]
+    peer_curve = curves.get("hnswlib, marked deleted")
+    if peer_curve:
+        for (ef, ours_recall, _), (_, peer_recall, _) in zip(ours_curve, peer_curve):
+            lines.append(f"- recall@10 after deletions at ef_search = {ef}: **{ours_recall:.4f}** "
+                         f"against hnswlib's {peer_recall:.4f} (target: at least hnswlib's)")
+    return lines
+
+
+def _recall_and_qps(h, search, ds, truth):
+    qps, answers = h.run_queries(search, ds.queries)
+    return h.recall_at_k(answers, truth), qps
 
 
 def _measure_ours(h, ds, truth, k):
