@@ -1,7 +1,7 @@
 // Opening a collection whose "wal.log" is arbitrary bytes. The first input byte picks the
 // index kind and metric (dimension 3), the rest is the log. Replay never fails on content,
-// so the open must succeed; the collection must then be consistent, accept writes, compact
-// and reopen with the same contents.
+// so the open must succeed; the collection must then be consistent (no payload nested deeper
+// than the limit), accept writes, compact and reopen with the same contents.
 
 #include "collection.hpp"
 #include "fuzz_support.hpp"
@@ -38,6 +38,17 @@ std::string fresh_directory() {
 
 std::vector<float> vector_of(float x) { return {x, 1.0f - x, 0.5f * x}; }
 
+void append_frame(std::vector<uint8_t>& log, const WalEntry& entry) {
+    std::vector<uint8_t> record = encode_wal_record(entry);
+    const auto length = static_cast<uint32_t>(record.size());
+    const auto* prefix = reinterpret_cast<const uint8_t*>(&length);
+    log.insert(log.end(), prefix, prefix + sizeof length);
+    log.insert(log.end(), record.begin(), record.end());
+}
+
+// Payload text of arrays nested `depth` deep.
+std::string nested_payload(size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
 }  // namespace
 
 void write_seeds(const std::string& dir) {
@@ -59,6 +70,15 @@ void write_seeds(const std::string& dir) {
         bytes.insert(bytes.begin(), selector);
         write_bytes(dir + "/seed_" + std::to_string(selector), bytes);
     }
+    // Payloads nested up to the limit, just past it, and far past it, for every kind.
+    for (uint8_t selector = 0; selector < kKindCount; ++selector) {
+        std::vector<uint8_t> log{selector};
+        for (size_t depth : {kMaxJsonNesting, kMaxJsonNesting + 1, size_t{20000}}) {
+            append_frame(log, WalAdd{.id = depth, .vector = vector_of(1), .payload = nested_payload(depth),
+                                     .sparse = std::nullopt});
+        }
+        write_bytes(dir + "/seed_nested_" + std::to_string(selector), log);
+    }
 }
 
 }  // namespace tvdb::fuzz
@@ -78,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     collection->index().iter_vectors([&](VectorId id, std::span<const float>) { live.insert(id); });
     for (const auto& [id, payload] : collection->payloads()) {
         fuzz::require(live.contains(id), "every payload belongs to a live vector");
+        fuzz::require(json_nesting_within(payload_to_bytes(payload)), "no payload nests too deep");
     }
     for (const auto& [id, sparse] : collection->sparse().vectors()) {
         fuzz::require(live.contains(id), "every sparse vector belongs to a live vector");

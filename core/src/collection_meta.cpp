@@ -329,6 +329,10 @@ std::string collection_meta_to_json(const CollectionMeta& meta) {
 }
 
 Result<CollectionMeta> collection_meta_from_json(std::string_view text) {
+    if (!json_nesting_within(text)) {
+        return fail(VectorDbError::serialization("meta.json nests deeper than " +
+                                                 std::to_string(kMaxJsonNesting) + " levels"));
+    }
     DuplicateKeyWatch watch;
     Json document;
     try {

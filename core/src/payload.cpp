@@ -246,7 +246,29 @@ std::string payload_to_bytes(const Payload& payload) {
     return payload.dump(-1, ' ', false, Payload::error_handler_t::replace);
 }
 
+bool json_nesting_within(std::string_view text, size_t limit) {
+    size_t depth = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;  // the escaped character cannot end the string
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
 std::optional<Payload> payload_from_bytes(std::span<const uint8_t> bytes) {
+    if (!json_nesting_within(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
+        return std::nullopt;
+    }
     Payload value = Payload::parse(bytes.begin(), bytes.end(), nullptr, false);
     if (value.is_discarded()) return std::nullopt;
     return value;

@@ -11,6 +11,7 @@
 #include "codec.hpp"
 #include "collection_meta.hpp"
 #include "manager.hpp"
+#include "payload.hpp"
 #include "quoted_literal.hpp"
 #include "restore_staging.hpp"
 #include "wal_format.hpp"
@@ -81,6 +82,10 @@ std::string snapshot_meta_to_json(const SnapshotMeta& meta) {
 }
 
 Result<SnapshotMeta> snapshot_meta_from_json(std::string_view text) {
+    if (!json_nesting_within(text)) {
+        return fail(VectorDbError::serialization("snapshot.json nests deeper than " +
+                                                 std::to_string(kMaxJsonNesting) + " levels"));
+    }
     std::vector<std::string> top_level_keys;
     auto note_keys = [&](int depth, nlohmann::json::parse_event_t event, nlohmann::json& parsed) {
         if (depth == 1 && event == nlohmann::json::parse_event_t::key) {

@@ -275,11 +275,22 @@ TEST_F(CollectionTest, ReplayFollowsPayloadAndSparseRules) {
     // Unparsable payload text leaves the previous payload; an undecodable sparse record is ignored.
     append_log_entry(tvdb::WalAdd{.id = 8, .vector = vec({4, 4}), .payload = std::string("{oops"),
                                   .sparse = std::vector<uint8_t>{1, 2}});
+    // So is payload text nested deeper than any payload can be: copying or converting it
+    // would exhaust the stack. Up to the limit it is kept.
+    auto nested = [](size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    append_log_entry(tvdb::WalAdd{.id = 8, .vector = vec({4, 4}), .payload = nested(100000),
+                                  .sparse = std::nullopt});
+    append_log_entry(tvdb::WalAdd{.id = 9, .vector = vec({9, 9}), .payload = nested(tvdb::kMaxJsonNesting),
+                                  .sparse = std::nullopt});
+    append_log_entry(tvdb::WalAdd{.id = 10, .vector = vec({9, 9}),
+                                  .payload = nested(tvdb::kMaxJsonNesting + 1), .sparse = std::nullopt});
     // A vector of the wrong length does not touch its ID.
     append_log_entry(tvdb::WalAdd{.id = 8, .vector = vec({1, 2, 3}), .payload = std::nullopt,
                                   .sparse = std::nullopt});
     auto c = reopen();
-    EXPECT_EQ(c.len(), 2u);
+    EXPECT_EQ(c.len(), 4u);
+    ASSERT_NE(c.payload(9), nullptr);
+    EXPECT_EQ(c.payload(10), nullptr);
     EXPECT_EQ(c.payload(7), nullptr);
     ASSERT_NE(c.sparse().get(7), nullptr);
     EXPECT_EQ(c.sparse().get(7)->values, std::vector<float>{0.5f});
@@ -288,6 +299,9 @@ TEST_F(CollectionTest, ReplayFollowsPayloadAndSparseRules) {
     auto hit = c.search(vec({4, 4}), 1);
     EXPECT_EQ((*hit)[0].id, 8u);
     EXPECT_EQ((*hit)[0].distance, 0.0f);
+    EXPECT_EQ(c.search(vec({4, 4}), 10)->size(), 4u);
+    ASSERT_TRUE(c.compact());
+    EXPECT_EQ(reopen().payload(9)->dump(), nested(tvdb::kMaxJsonNesting));
 }
 
 TEST_F(CollectionTest, TornTailIsCutSoLaterWritesSurviveTheNextOpen) {

@@ -56,10 +56,14 @@ std::multiset<VectorId> ids_of(const std::vector<SearchResult>& hits) {
     return ids;
 }
 
-TEST(IvfCreate, RejectsZeroLists) {
-    auto index = IvfIndex::create({.dimensions = 4, .metric = Metric::L2}, {.n_lists = 0});
-    ASSERT_FALSE(index.has_value());
-    EXPECT_EQ(index.error().kind, ErrorKind::InvalidConfig);
+TEST(IvfCreate, RejectsZeroListsAndUnboundedRounds) {
+    for (IvfConfig config : {IvfConfig{.n_lists = 0}, IvfConfig{.max_iter = tvdb::kMaxKMeansRounds + 1}}) {
+        auto index = IvfIndex::create({.dimensions = 4, .metric = Metric::L2}, config);
+        ASSERT_FALSE(index.has_value());
+        EXPECT_EQ(index.error().kind, ErrorKind::InvalidConfig);
+    }
+    EXPECT_TRUE(IvfIndex::create({.dimensions = 4, .metric = Metric::L2},
+                                 IvfConfig{.max_iter = tvdb::kMaxKMeansRounds}));
 }
 
 TEST(IvfUntrained, SearchIsExactOverTheBuffer) {
@@ -305,6 +309,7 @@ struct SnapshotFields {
     uint64_t dims = 2;
     uint32_t metric = 0;
     uint64_t n_lists = 2;
+    uint64_t max_iter = 25;
     std::vector<uint64_t> buffer_ids;
     std::vector<float> buffer_vectors;
     std::vector<float> centroids = {0, 0, 1, 1};
@@ -318,7 +323,7 @@ std::vector<uint8_t> encode(const SnapshotFields& f) {
     ByteEncoder out;
     out.u64(f.dims);
     out.u32(f.metric);
-    for (uint64_t v : {f.n_lists, uint64_t{1}, uint64_t{10}, uint64_t{25}}) out.u64(v);
+    for (uint64_t v : {f.n_lists, uint64_t{1}, uint64_t{10}, f.max_iter}) out.u64(v);
     out.u64_seq(f.buffer_ids);
     out.f32_seq(f.buffer_vectors);
     out.f32_seq(f.centroids);
@@ -341,6 +346,11 @@ TEST(IvfPersistence, LoadRejectsFieldsThatDisagree) {
     cases.back().second.metric = 3;
     cases.push_back({"zero lists configured", f});
     cases.back().second.n_lists = 0;
+    cases.push_back({"more centroids than lists configured", f});
+    cases.back().second.n_lists = 1;
+    // The first add after loading would train for hours.
+    cases.push_back({"k-means rounds beyond the bound", f});
+    cases.back().second.max_iter = 50'000'000'000;
     cases.push_back({"centroid floats short", f});
     cases.back().second.centroids = {0, 0, 1};
     cases.push_back({"fewer lists than centroids", f});

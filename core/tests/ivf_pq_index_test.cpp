@@ -54,6 +54,18 @@ TEST(IvfPqCreate, RejectsConfigurationsTrainingCannotSatisfy) {
     EXPECT_TRUE(rejected(8, config_of(4, 1, 10, 2, 0)));
     EXPECT_TRUE(rejected(8, config_of(4, 1, 10, 2, 257)));
     EXPECT_FALSE(rejected(8, config_of(4, 1, 10, 2, 256)));
+    // Bounds that keep a loaded configuration from stalling or exhausting memory later.
+    IvfPqConfig rounds = config_of(4, 1, 10, 2);
+    rounds.max_iter = tvdb::kMaxKMeansRounds;
+    rounds.pq.max_iter = tvdb::kMaxKMeansRounds;
+    EXPECT_FALSE(rejected(8, rounds));
+    rounds.max_iter += 1;
+    EXPECT_TRUE(rejected(8, rounds));
+    rounds.max_iter -= 1;
+    rounds.pq.max_iter += 1;
+    EXPECT_TRUE(rejected(8, rounds));
+    EXPECT_FALSE(rejected(0, config_of(4, 1, 10, 256)));
+    EXPECT_TRUE(rejected(0, config_of(4, 1, 10, 257)));
 }
 
 TEST(IvfPqUntrained, SearchIsExactWithTheMetricsDistance) {
@@ -275,6 +287,8 @@ TEST(IvfPqPersistence, UntrainedIndexSavesNoCodebookAndTrainsAfterLoad) {
 // A trained IvfPqSnapshot of 2 dimensions, one list, m = 1, k_sub = 2, written by hand so
 // that its fields can disagree.
 struct SnapshotFields {
+    uint64_t max_iter = 25;
+    uint64_t pq_max_iter = 25;
     uint64_t pq_m = 1;
     uint8_t codebook_tag = 1;
     uint64_t codebook_k_sub = 2;
@@ -290,7 +304,9 @@ std::vector<uint8_t> encode(const SnapshotFields& f) {
     ByteEncoder out;
     out.u64(2);
     out.u32(0);
-    for (uint64_t v : {uint64_t{1}, uint64_t{1}, uint64_t{1}, uint64_t{25}, f.pq_m, uint64_t{2}, uint64_t{25}}) out.u64(v);
+    for (uint64_t v : {uint64_t{1}, uint64_t{1}, uint64_t{1}, f.max_iter, f.pq_m, uint64_t{2}, f.pq_max_iter}) {
+        out.u64(v);
+    }
     out.u64_seq(std::vector<uint64_t>{});
     out.f32_seq(std::vector<float>{});
     out.f32_seq(std::vector<float>{0, 0});
@@ -325,6 +341,10 @@ TEST(IvfPqPersistence, LoadRejectsFieldsThatDisagree) {
     cases.back().second.codebook_tag = 0;
     cases.push_back({"m does not divide dimensions", f});
     cases.back().second.pq_m = 3;
+    cases.push_back({"coarse k-means rounds beyond the bound", f});
+    cases.back().second.max_iter = 50'000'000'000;
+    cases.push_back({"sub-space k-means rounds beyond the bound", f});
+    cases.back().second.pq_max_iter = tvdb::kMaxKMeansRounds + 1;
     cases.push_back({"codebook k_sub differs from the configuration", f});
     cases.back().second.codebook_k_sub = 3;
     cases.push_back({"code longer than m", f});

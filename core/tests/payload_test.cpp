@@ -159,3 +159,12 @@ TEST(PayloadBytes, CompactTextWithSortedKeysRoundTrips) {
     std::string bad = "{\"a\":";
     EXPECT_FALSE(tvdb::payload_from_bytes(std::span(reinterpret_cast<const uint8_t*>(bad.data()), bad.size())));
 }
+
+TEST(PayloadBytes, NestingIsCountedOutsideStringsOnly) {
+    using tvdb::json_nesting_within;
+    EXPECT_TRUE(json_nesting_within(R"({"a": [1, {"b": []}]})", 4));
+    EXPECT_FALSE(json_nesting_within(R"({"a": [1, {"b": []}]})", 3));
+    // Brackets and escaped quotes inside strings are text.
+    EXPECT_TRUE(json_nesting_within(R"(["[[[{{", "\"[[", "\\"])", 1));
+    EXPECT_FALSE(json_nesting_within(R"(["\\", [[]]])", 2));
+}

@@ -6,11 +6,14 @@
 #include <nanobind/nanobind.h>
 #include <nlohmann/json.hpp>
 
+#include "payload.hpp"
+
 namespace tvdb::py {
 
 // Deeper structures are refused with ValueError, so a self-referencing or adversarially deep
-// object can never exhaust the native stack.
-inline constexpr int kMaxJsonDepth = 128;
+// object can never exhaust the native stack. The core refuses stored JSON text nested deeper
+// than the same limit, so every payload read back converts.
+inline constexpr int kMaxJsonDepth = static_cast<int>(kMaxJsonNesting);
 
 // None, bool, integers, floats (NaN and infinities become null), str, dict with str keys and
 // list convert structurally; any other object becomes the text str() makes of it.

@@ -17,8 +17,12 @@ IdToList read_id_to_list(RecordDecoder& in) {
     return id_to_list;
 }
 
-Result<void> check_coarse_shape(size_t centroid_floats, uint64_t n_centroids, uint64_t dims,
-                                size_t list_count) {
+Result<void> check_coarse_shape(size_t centroid_floats, uint64_t n_centroids, uint64_t n_lists,
+                                uint64_t dims, size_t list_count) {
+    if (n_centroids > n_lists) {
+        return fail(VectorDbError::serialization("n_centroids " + std::to_string(n_centroids) +
+                                                 " exceeds n_lists " + std::to_string(n_lists)));
+    }
     if (!holds_rows(centroid_floats, n_centroids, dims) || list_count != n_centroids) {
         return fail(VectorDbError::serialization(
             "n_centroids " + std::to_string(n_centroids) + " disagrees with " +

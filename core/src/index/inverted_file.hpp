@@ -51,9 +51,10 @@ void write_id_to_list(RecordEncoder<Sink>& file, const IdToList& id_to_list) {
 // A later pair for the same ID replaces an earlier one.
 IdToList read_id_to_list(RecordDecoder& in);
 
-// Serialization unless there are `n_centroids` centroids of `dims` floats and one list each.
-Result<void> check_coarse_shape(size_t centroid_floats, uint64_t n_centroids, uint64_t dims,
-                                size_t list_count);
+// Serialization unless there are `n_centroids` centroids of `dims` floats and one list each,
+// and no more of them than the `n_lists` training makes at most.
+Result<void> check_coarse_shape(size_t centroid_floats, uint64_t n_centroids, uint64_t n_lists,
+                                uint64_t dims, size_t list_count);
 
 // Serialization unless every mapped ID sits in the list its entry names (`list_ids` holds
 // the IDs of each list). List entries without a map entry are allowed: re-adding a trained

@@ -13,7 +13,7 @@ Result<void> check_ivf_config(const IvfConfig& ivf) {
     if (ivf.n_lists == 0) {
         return fail(VectorDbError::invalid_config("n_lists must be at least 1"));
     }
-    return {};
+    return check_kmeans_rounds("max_iter", ivf.max_iter);
 }
 
 }  // namespace
@@ -166,7 +166,7 @@ Result<std::unique_ptr<IvfIndex>> IvfIndex::from_bytes(std::span<const uint8_t> 
     if (auto ok = check_ivf_config(ivf); !ok) {
         return fail(VectorDbError::serialization(ok.error().text));
     }
-    if (auto ok = check_coarse_shape(saved.centroids.size(), saved.n_centroids, dims,
+    if (auto ok = check_coarse_shape(saved.centroids.size(), saved.n_centroids, ivf.n_lists, dims,
                                      saved.lists.size());
         !ok) {
         return fail(ok.error());

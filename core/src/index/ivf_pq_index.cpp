@@ -11,6 +11,7 @@ Result<void> check_ivf_pq_config(uint64_t dims, const IvfPqConfig& config) {
     if (config.n_lists == 0) {
         return fail(VectorDbError::invalid_config("n_lists must be at least 1"));
     }
+    if (auto ok = check_kmeans_rounds("max_iter", config.max_iter); !ok) return ok;
     return PqCodebook::check_config(dims, config.pq);
 }
 
@@ -374,8 +375,8 @@ Result<std::unique_ptr<IvfPqIndex>> IvfPqIndex::from_bytes(std::span<const uint8
     if (!in.ok()) return fail(in.error());
 
     // Search and insertion index the centroids, lists and codebook by these counts.
-    if (auto ok = check_coarse_shape(saved.centroids.size(), saved.n_centroids, dims,
-                                     saved.lists.size());
+    if (auto ok = check_coarse_shape(saved.centroids.size(), saved.n_centroids, ivf_pq.n_lists,
+                                     dims, saved.lists.size());
         !ok) {
         return fail(ok.error());
     }

@@ -395,6 +395,13 @@ KMeansResult lloyd_rounds(Metric metric, const float* vectors, uint64_t n, uint6
     return result;
 }
 
+Result<void> check_kmeans_rounds(const char* field, uint64_t rounds) {
+    if (rounds <= kMaxKMeansRounds) return {};
+    return fail(VectorDbError::invalid_config(std::string(field) + " must be at most " +
+                                              std::to_string(kMaxKMeansRounds) + ", got " +
+                                              std::to_string(rounds)));
+}
+
 KMeansResult train_kmeans(Metric metric, const float* vectors, uint64_t n, uint64_t dims,
                           uint64_t max_clusters, uint64_t max_iter) {
     const uint64_t k = std::min(n, max_clusters);

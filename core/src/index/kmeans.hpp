@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../distance.hpp"
+#include "../error.hpp"
 
 namespace tvdb {
 
@@ -51,6 +52,14 @@ std::vector<uint64_t> batch_assign_l2_argmin(const float* vectors, uint64_t n,
 // kernel for the other metrics.
 std::vector<uint64_t> assign_to_centroids(Metric metric, const float* vectors, uint64_t n,
                                           const float* centroids, uint64_t k, uint64_t d);
+
+// The most Lloyd rounds a configuration may ask for. Each round costs a pass over the
+// training set; the bound keeps a configuration read from a file (a saved index, meta.json)
+// from making one training run for hours. Real configurations use tens of rounds.
+inline constexpr uint64_t kMaxKMeansRounds = 1000;
+
+// InvalidConfig naming `field` unless `rounds` is at most kMaxKMeansRounds.
+Result<void> check_kmeans_rounds(const char* field, uint64_t rounds);
 
 struct KMeansResult {
     // k centroids, row-major.

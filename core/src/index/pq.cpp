@@ -10,6 +10,7 @@ namespace {
 
 // Codes are single bytes.
 constexpr uint64_t kMaxCentroidsPerSubspace = 256;
+constexpr uint64_t kMaxSubspacesWithoutComponents = 256;
 
 // Copies sub-vector s of each of n vectors (`stride` floats apart) into n contiguous rows.
 std::vector<float> gather_subvectors(const float* vectors, uint64_t n, uint64_t stride,
@@ -30,11 +31,18 @@ Result<void> PqCodebook::check_config(uint64_t dims, const PqConfig& config) {
                                                   ") must be divisible by m (" +
                                                   std::to_string(config.m) + ")"));
     }
+    // A divisor of positive dimensions cannot exceed them; zero dimensions divide by any m,
+    // and every code would still take m bytes.
+    if (dims == 0 && config.m > kMaxSubspacesWithoutComponents) {
+        return fail(VectorDbError::invalid_config(
+            "pq_m must be at most " + std::to_string(kMaxSubspacesWithoutComponents) +
+            " for zero dimensions, got " + std::to_string(config.m)));
+    }
     if (config.k_sub == 0 || config.k_sub > kMaxCentroidsPerSubspace) {
         return fail(VectorDbError::invalid_config("pq_k_sub must be between 1 and 256, got " +
                                                   std::to_string(config.k_sub)));
     }
-    return {};
+    return check_kmeans_rounds("pq max_iter", config.max_iter);
 }
 
 Result<PqCodebook> PqCodebook::train(const float* vectors, uint64_t n, uint64_t dims,
