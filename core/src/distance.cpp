@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "simd_level.hpp"
+
 namespace tvdb {
 
 std::string_view metric_name(Metric metric) {
@@ -155,6 +157,23 @@ __attribute__((target("avx2"), always_inline)) inline void pair_step(__m256 q, _
     }
 }
 
+// The sums of eight rows held two per register (see rows8_sums); `na` holds the query's
+// squared components in its low lanes.
+__attribute__((target("avx2"), always_inline)) inline void store_pair_sums(
+    __m256 acc0, __m256 acc1, __m256 acc2, __m256 acc3, __m256 nb0, __m256 nb1, __m256 nb2,
+    __m256 nb3, __m256 na, PairSums* out) {
+    const float query_norm = combine_lanes_avx2(_mm256_castps256_ps128(na));
+    const __m256 acc[4] = {acc0, acc1, acc2, acc3};
+    const __m256 nb[4] = {nb0, nb1, nb2, nb3};
+    for (int p = 0; p < 4; ++p) {
+        out[2 * p].dot = combine_lanes_avx2(_mm256_castps256_ps128(acc[p]));
+        out[2 * p + 1].dot = combine_lanes_avx2(_mm256_extractf128_ps(acc[p], 1));
+        out[2 * p].nb = combine_lanes_avx2(_mm256_castps256_ps128(nb[p]));
+        out[2 * p + 1].nb = combine_lanes_avx2(_mm256_extractf128_ps(nb[p], 1));
+        out[2 * p].na = out[2 * p + 1].na = query_norm;
+    }
+}
+
 // Two candidates per 256-bit register: the low half holds one candidate's four lanes, the
 // high half another's, so every lane still sums exactly the terms of the 128-bit kernel.
 // The metric is a template argument so the accumulators stay in registers.
@@ -192,16 +211,7 @@ __attribute__((target("avx2"))) void rows8_sums(const float* query, std::size_t 
         pair_step<M>(q, _mm256_loadu2_m128(r5 + i, r4 + i), acc2, nb2);
         pair_step<M>(q, _mm256_loadu2_m128(r7 + i, r6 + i), acc3, nb3);
     }
-    const float query_norm = combine_lanes_avx2(_mm256_castps256_ps128(na));
-    const __m256 acc[4] = {acc0, acc1, acc2, acc3};
-    const __m256 nb[4] = {nb0, nb1, nb2, nb3};
-    for (int p = 0; p < 4; ++p) {
-        out[2 * p].dot = combine_lanes_avx2(_mm256_castps256_ps128(acc[p]));
-        out[2 * p + 1].dot = combine_lanes_avx2(_mm256_extractf128_ps(acc[p], 1));
-        out[2 * p].nb = combine_lanes_avx2(_mm256_castps256_ps128(nb[p]));
-        out[2 * p + 1].nb = combine_lanes_avx2(_mm256_extractf128_ps(nb[p], 1));
-        out[2 * p].na = out[2 * p + 1].na = query_norm;
-    }
+    store_pair_sums(acc0, acc1, acc2, acc3, nb0, nb1, nb2, nb3, na, out);
 }
 
 void rows8_sums(Metric metric, const float* query, std::size_t blocks_end, const float* rows,
@@ -253,10 +263,6 @@ void batch4_sums(Metric metric, const float* query, std::size_t blocks_end,
     }
 }
 
-bool cpu_has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-}
 #endif
 
 }  // namespace
@@ -272,7 +278,7 @@ std::array<float, 4> distance_ord_batch4(Metric metric, std::span<const float> q
                                          const std::array<const float*, 4>& candidates) {
     std::array<float, 4> out;
 #if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
-    if (cpu_has_avx2()) {
+    if (simd_level() >= SimdLevel::Avx2) {
         const std::size_t len = query.size();
         const std::size_t blocks_end = len & ~std::size_t{3};
         PairSums sums[4];
@@ -295,13 +301,129 @@ float distance_ord(Metric metric, std::span<const float> query, const float* can
 }
 
 namespace {
+
+#if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Rows at most this long are realigned through scratch buffers on the stack.
+constexpr std::size_t kRealignMaxFloats = 1024;
+// Rows measured per call of the eight-row kernels.
+constexpr std::size_t kRowsPerCall = 64;
+
+// Copies a row of `dim` floats at any 4-byte alignment to `out` (64-byte aligned). Only
+// aligned 64-byte lines are read, so no load straddles two cache lines, and a two-source
+// permute shifts each pair of lines into place. Lanes outside the row are masked off: the
+// loads touch no byte of anything else (the row may end a mapping).
+TVDB_TARGET_AVX512 inline void realign_row(const float* row, std::size_t dim, float* out) {
+    const auto start = reinterpret_cast<std::uintptr_t>(row);
+    const std::uintptr_t end = start + dim * sizeof(float);
+    const std::size_t lead = (start & 63) / sizeof(float);  // row floats start at this lane
+    // The lanes of `line` that hold floats of the row.
+    auto row_lanes = [start, end](const float* line) {
+        const auto at = reinterpret_cast<std::uintptr_t>(line);
+        const std::uintptr_t from = start > at ? (start - at) / sizeof(float) : 0;
+        const std::uintptr_t to = std::min<std::uintptr_t>(16, (end - at) / sizeof(float));
+        return static_cast<__mmask16>(((1u << to) - 1) & ~((1u << from) - 1));
+    };
+    const __m512i shift = _mm512_add_epi32(
+        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+        _mm512_set1_epi32(static_cast<int>(lead)));
+    const auto* line = reinterpret_cast<const float*>(start & ~std::uintptr_t{63});
+    __m512 low = _mm512_maskz_load_ps(row_lanes(line), line);
+    for (std::size_t i = 0; i < dim; i += 16, line += 16) {
+        // The next line holds row floats i + 16 - lead ... i + 31 - lead.
+        __m512 high;
+        if (i + 32 <= dim + lead) {
+            high = _mm512_load_ps(line + 16);
+        } else if (i + 16 < dim + lead) {
+            high = _mm512_maskz_load_ps(row_lanes(line + 16), line + 16);
+        } else {
+            high = _mm512_setzero_ps();
+        }
+        _mm512_store_ps(out + i, _mm512_permutex2var_ps(low, shift, high));
+        low = high;
+    }
+}
+
+// rows8_sums over `n_groups` groups of eight rows that start `stride` floats apart at any
+// alignment (records of a mapped file), with the same lanes and order. Straddling loads slow
+// a scan of such rows far more than a copy costs, so each group is realigned into a scratch
+// buffer first; the copy of the next group is spread over the measuring of the current one,
+// so that its waits for memory overlap with arithmetic.
+template <Metric M>
+TVDB_TARGET_AVX512 void realigned_groups_sums(const float* query, std::size_t blocks_end,
+                                               std::size_t dim, const float* rows,
+                                               std::size_t stride, std::size_t n_groups,
+                                               PairSums* out) {
+    // Two groups' rows back to back, the one being measured and the next.
+    alignas(64) float scratch[2 * 8 * kRealignMaxFloats];
+    const std::size_t padded = (dim + 15) & ~std::size_t{15};
+    const std::size_t blocks = blocks_end / 4;
+    const std::size_t blocks_per_row = (blocks + 7) / 8;
+    for (std::size_t r = 0; r < 8 && n_groups > 0; ++r) {
+        realign_row(rows + r * stride, dim, scratch + r * padded);
+    }
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        const float* cur = scratch + (g & 1) * 8 * padded;
+        float* next = scratch + ((g + 1) & 1) * 8 * padded;
+        const float* next_rows = rows + (g + 1) * 8 * stride;
+        __m256 acc0 = _mm256_setzero_ps(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+        __m256 nb0 = acc0, nb1 = acc0, nb2 = acc0, nb3 = acc0, na = acc0;
+        std::size_t b = 0;
+        for (std::size_t r = 0; r < 8; ++r) {
+            if (g + 1 < n_groups) realign_row(next_rows + r * stride, dim, next + r * padded);
+            for (const std::size_t end = std::min(blocks, b + blocks_per_row); b < end; ++b) {
+                const std::size_t i = b * 4;
+                __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + i));
+                if constexpr (M == Metric::Cosine) na = _mm256_add_ps(na, _mm256_mul_ps(q, q));
+                pair_step<M>(q, _mm256_loadu2_m128(cur + padded + i, cur + i), acc0, nb0);
+                pair_step<M>(q, _mm256_loadu2_m128(cur + 3 * padded + i, cur + 2 * padded + i), acc1, nb1);
+                pair_step<M>(q, _mm256_loadu2_m128(cur + 5 * padded + i, cur + 4 * padded + i), acc2, nb2);
+                pair_step<M>(q, _mm256_loadu2_m128(cur + 7 * padded + i, cur + 6 * padded + i), acc3, nb3);
+            }
+        }
+        store_pair_sums(acc0, acc1, acc2, acc3, nb0, nb1, nb2, nb3, na, out + g * 8);
+    }
+}
+
+void realigned_groups_sums(Metric metric, const float* query, std::size_t blocks_end,
+                           std::size_t dim, const float* rows, std::size_t stride,
+                           std::size_t n_groups, PairSums* out) {
+    switch (metric) {
+        case Metric::L2:
+            return realigned_groups_sums<Metric::L2>(query, blocks_end, dim, rows, stride, n_groups, out);
+        case Metric::Cosine:
+            return realigned_groups_sums<Metric::Cosine>(query, blocks_end, dim, rows, stride, n_groups, out);
+        case Metric::DotProduct:
+            return realigned_groups_sums<Metric::DotProduct>(query, blocks_end, dim, rows, stride, n_groups, out);
+    }
+}
+#endif
+
 void rows_kernel(Metric metric, std::span<const float> query, const float* rows,
                  std::size_t row_stride, std::size_t n_rows, float* out, bool squared_l2) {
     const std::size_t dim = query.size();
     std::size_t r = 0;
 #if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
-    if (cpu_has_avx2() && dim >= 4) {
+    const SimdLevel level = simd_level();
+    if (level >= SimdLevel::Avx2 && dim >= 4) {
         const std::size_t blocks_end = dim & ~std::size_t{3};
+        // Rows that are not 64-byte aligned one after another (records of a mapped file) are
+        // realigned first on processors with AVX-512.
+        if (level == SimdLevel::Avx512 && row_stride != dim && dim <= kRealignMaxFloats) {
+            PairSums sums[kRowsPerCall];
+            while (n_rows - r >= 8) {
+                const std::size_t n = std::min(kRowsPerCall, (n_rows - r) / 8 * 8);
+                const float* base = rows + r * row_stride;
+                realigned_groups_sums(metric, query.data(), blocks_end, dim, base, row_stride,
+                                      n / 8, sums);
+                for (std::size_t c = 0; c < n; ++c) {
+                    add_tail(metric, query.data(), base + c * row_stride, blocks_end, dim, sums[c]);
+                    out[r + c] = finish(metric, sums[c], squared_l2);
+                }
+                r += n;
+            }
+        }
         PairSums sums[8];
         for (; r + 8 <= n_rows; r += 8) {
             const float* base = rows + r * row_stride;

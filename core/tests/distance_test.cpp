@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "simd_level_test_support.hpp"
+
 using tvdb::distance;
 using tvdb::distance_ord_batch4;
 using tvdb::distance_rows;
@@ -121,6 +123,45 @@ TEST(Distance, EveryKernelMatchesTheFixedSummationOrderBitForBit) {
                 EXPECT_TRUE(same_bits(tvdb::distance_ord(metric, q, rows[c].data()), expected))
                     << "single ordering distance, len " << len;
             }
+        }
+    }
+}
+
+TEST(Distance, EveryKernelLevelSumsInTheFixedOrder) {
+    std::mt19937 rng(17);
+    for (size_t len : {5, 16, 37, 128}) {
+        for (Metric metric : kMetrics) {
+            auto q = random_vector(rng, len);
+            // 19 rows at every 4-byte alignment, followed by other data: the realigning
+            // path for rows off cache-line boundaries, and the tails of each kernel.
+            std::vector<float> records(4 + 19 * (len + 3));
+            std::vector<std::vector<float>> rows;
+            for (size_t r = 0; r < 19; ++r) {
+                rows.push_back(random_vector(rng, len));
+                std::copy(rows[r].begin(), rows[r].end(), records.begin() + 1 + r * (len + 3));
+            }
+            std::vector<float> packed;
+            for (const auto& row : rows) packed.insert(packed.end(), row.begin(), row.end());
+            tvdb::at_every_simd_level([&] {
+                std::vector<float> strided(rows.size()), contiguous(rows.size());
+                tvdb::distance_rows_strided_ord(metric, q, records.data() + 1, len + 3, rows.size(),
+                                                strided.data());
+                distance_rows(metric, q, packed.data(), rows.size(), contiguous.data());
+                for (size_t r = 0; r < rows.size(); ++r) {
+                    float expected = reference(metric, q, rows[r]);
+                    float ord = metric == Metric::L2 ? reference_sum(q, rows[r], 0) : expected;
+                    ASSERT_TRUE(same_bits(strided[r], ord)) << "strided, len " << len << " row " << r;
+                    ASSERT_TRUE(same_bits(contiguous[r], expected)) << "rows, len " << len;
+                }
+                std::array<const float*, 4> four{rows[0].data(), rows[1].data(), rows[2].data(),
+                                                 rows[3].data()};
+                auto batch = distance_ord_batch4(metric, q, four);
+                for (size_t c = 0; c < 4; ++c) {
+                    float ord = metric == Metric::L2 ? reference_sum(q, rows[c], 0)
+                                                     : reference(metric, q, rows[c]);
+                    ASSERT_TRUE(same_bits(batch[c], ord)) << "batch4, len " << len;
+                }
+            });
         }
     }
 }

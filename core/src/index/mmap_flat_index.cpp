@@ -209,7 +209,10 @@ Result<std::vector<SearchResult>> MmapFlatIndex::nearest(std::span<const float> 
             while (run_end < end && record_live_[run_end]) ++run_end;
             distance_rows_strided_ord(config_.metric, query, record_vector(i), record_floats,
                                       run_end - i, distances);
-            for (uint64_t r = i; r < run_end; ++r) top.push(record_id(r), distances[r - i]);
+            for (uint64_t r = i; r < run_end; ++r) {
+                // Most rows cannot be kept: their IDs are not read.
+                if (top.accepts(distances[r - i])) top.push(record_id(r), distances[r - i]);
+            }
             i = run_end;
         }
     }
