@@ -138,6 +138,7 @@ TEST(HnswGraph, BackLinkOverflowKeepsDiverseNeighboursOverNearerShadowedOnes) {
     graph.set_entry_point(a);
     std::vector<uint32_t> a_list{c, b};
     graph.set_neighbors(a, 0, a_list);
+    graph.record_one_way_links();
     // n lies behind b as seen from a: nearer to a than c is, but shadowed by b.
     uint32_t n = add(4, 2, 0);
     graph.link_planned({.layers = {{a}}, .slot = n}, Metric::L2);
@@ -156,6 +157,7 @@ TEST(HnswGraph, RemovalHandsItsNeighboursToEveryNodeThatListedIt) {
     for (auto [from, to] : {std::pair{a, b}, {b, c}, {d, b}}) {
         line.graph.set_neighbors(from, 0, std::vector<uint32_t>{to});
     }
+    line.graph.record_one_way_links();
     ASSERT_TRUE(line.graph.unlink(b, Metric::L2));
     for (uint32_t from : {a, d}) {
         auto list = line.graph.neighbors(from, 0);

@@ -161,6 +161,7 @@ Result<HnswGraph> read_graph(std::span<const uint8_t> bytes, uint64_t dimension)
             return fail(read.error());
         }
     }
+    graph.record_one_way_links();
     if (!nodes->empty() || has_entry) {
         auto entry = has_entry ? graph.slot_of(entry_id) : std::nullopt;
         if (!entry) {

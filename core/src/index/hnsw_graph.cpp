@@ -621,17 +621,36 @@ void HnswGraph::repair_entry_point() {
 void HnswGraph::set_neighbors(uint32_t slot, size_t layer, std::span<const uint32_t> entries) {
     uint32_t* head = list_head(slot, layer);
     if (head == nullptr) return;
-    change_list(slot, layer, [&] {
-        uint32_t* kept = head + 1;
-        size_t count = 0;
-        for (uint32_t entry : entries) {
-            if (count == capacity_of(layer)) break;
-            if (entry == slot || !usable(entry, layer)) continue;
-            if (std::find(kept, kept + count, entry) != kept + count) continue;
-            kept[count++] = entry;
+    uint32_t* kept = head + 1;
+    size_t count = 0;
+    for (uint32_t entry : entries) {
+        if (count == capacity_of(layer)) break;
+        if (entry == slot || !usable(entry, layer)) continue;
+        if (std::find(kept, kept + count, entry) != kept + count) continue;
+        kept[count++] = entry;
+    }
+    head[0] = static_cast<uint32_t>(count);
+}
+
+// One pass over every list: cheaper than following each list as it is set, which records
+// a link as one way until the other end's list arrives.
+void HnswGraph::record_one_way_links() {
+    // Layer 0 holds nearly every link: its lists are read in place.
+    auto layer0_list = [this](uint32_t slot) {
+        const uint32_t* head = layer0_.data() + size_t{slot} * layer0_stride_;
+        return std::span<const uint32_t>(head + 1, head[0]);
+    };
+    for (uint32_t slot = 0; slot < slot_count(); ++slot) {
+        if (!present_[slot]) continue;
+        for (uint32_t neighbor : layer0_list(slot)) {
+            if (!holds(layer0_list(neighbor), slot)) one_way_.set(neighbor, 0, slot, true);
         }
-        head[0] = static_cast<uint32_t>(count);
-    });
+        for (size_t layer = 1; layer <= levels_[slot]; ++layer) {
+            for (uint32_t neighbor : neighbors(slot, layer)) {
+                if (!lists(neighbor, layer, slot)) one_way_.set(neighbor, layer, slot, true);
+            }
+        }
+    }
 }
 
 }  // namespace tvdb

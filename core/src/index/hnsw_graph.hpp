@@ -174,8 +174,10 @@ public:
 
     // Loaders only: replace a live node's list on a layer it is on (entries that are not
     // live nodes of that layer, repeats and the node itself are skipped; the rest is cut to
-    // the list's capacity), and set the entry point.
+    // the list's capacity), record the one-way links once every list is set, and set the
+    // entry point.
     void set_neighbors(uint32_t slot, size_t layer, std::span<const uint32_t> entries);
+    void record_one_way_links();
     void set_entry_point(std::optional<uint32_t> slot) { entry_point_ = slot; }
 
     // The pair order of searches: distance (NaN last), then ID.
