@@ -70,6 +70,7 @@ class Cluster:
         """Create a collection spread over `shards` shards (fixed for its lifetime), placed
         round-robin on the cluster's live nodes. Arguments as Client.create_collection."""
         arguments.name(name, "collection")
+        dimensions = arguments.count(dimensions, "dimensions")
         if isinstance(shards, bool) or not isinstance(shards, int) or shards < 1:
             raise ValueError(f"shards must be a positive integer, got {shards!r}")
         layouts = description.load(self._root)
@@ -87,7 +88,8 @@ class Cluster:
         try:
             gather(calls, name, write=True)
         except Exception as error:
-            # Drop what this call created; a shard that refused keeps whatever it had.
+            # Drop what this call created (a shard that refused keeps whatever it had); with
+            # nothing left changed, the shard's own error is the one to report.
             created = getattr(error, "applied", [])
             self._end(actors, drop=[actors[s] for s in created])
             raise (error.__cause__ if created and error.__cause__ is not None else error) from None
@@ -150,7 +152,8 @@ class Cluster:
 
     def _start(self, layout: CollectionLayout, shard: int, node_id: str):
         actor = start_shard(self._root, layout.name, shard, node_id, self._max_restarts)
-        self._opened.append(actor)
+        if actor not in self._opened:
+            self._opened.append(actor)
         return actor
 
     def _open(self, layout: CollectionLayout) -> ShardedCollection:
