@@ -106,8 +106,11 @@ class TestSameAnswersAsOneCollection:
         before = sharded.count
         with pytest.raises(ValueError, match="^dimension mismatch: expected 8, got 7$"):
             sharded.upsert_batch([(1, vectors[0]), (2, vectors[1][:7])])
-        with pytest.raises(TypeError):
-            sharded.upsert_batch([(3, vectors[0], {1: "non-str key"})])
+        too_deep = []
+        too_deep.append(too_deep)
+        for payload, error in [({1: "non-str key"}, TypeError), (too_deep, ValueError)]:
+            with pytest.raises(error):
+                sharded.upsert_batch([(int(i), vectors[0]) for i in ids[:20]] + [(3, vectors[0], payload)])
         with pytest.raises(OverflowError):
             sharded.upsert_arrays(np.array([4, -1]), vectors[:2])
         with pytest.raises(ValueError, match="^invalid filter: "):

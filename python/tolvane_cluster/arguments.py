@@ -9,6 +9,8 @@ import operator
 import numpy as np
 
 _SPARSE_INDEX_LIMIT = 1 << 32
+# As deep as a collection converts a payload.
+_MAX_PAYLOAD_NESTING = 128
 
 
 def count(value, name: str) -> int:
@@ -53,17 +55,20 @@ def matrix(value, dimensions: int, name: str) -> np.ndarray:
 
 
 def payload(value):
-    """The payload unchanged, once every dictionary key in it is known to be a str."""
-    pending = [value]
+    """The payload unchanged, once every dictionary key in it is known to be a str and its
+    nesting is within what a collection stores."""
+    pending = [(value, 0)]
     while pending:
-        item = pending.pop()
+        item, depth = pending.pop()
+        if isinstance(item, (dict, list)) and depth >= _MAX_PAYLOAD_NESTING:
+            raise ValueError(f"payload nesting is deeper than {_MAX_PAYLOAD_NESTING} levels")
         if isinstance(item, dict):
             for key, inner in item.items():
                 if not isinstance(key, str):
                     raise TypeError(f"payload keys must be str, not {type(key).__name__}")
-                pending.append(inner)
+                pending.append((inner, depth + 1))
         elif isinstance(item, list):
-            pending.extend(item)
+            pending.extend((inner, depth + 1) for inner in item)
     return value
 
 
