@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "row_group_scan.hpp"
+#include "half_group_scan.hpp"
 #include "huge_page_allocator.hpp"
 #include "slot_store_index.hpp"
 
