@@ -303,7 +303,9 @@ float distance_ord(Metric metric, std::span<const float> query, const float* can
 namespace {
 
 #if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // Rows at most this long are realigned through scratch buffers on the stack.
 constexpr std::size_t kRealignMaxFloats = 1024;

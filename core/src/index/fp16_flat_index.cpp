@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "half_group_scan.hpp"
+#include "row_group_scan.hpp"
 #include "row_scan.hpp"
 #include "top_k.hpp"
 
@@ -143,8 +143,9 @@ Result<std::vector<SearchResult>> Fp16FlatIndex::nearest(std::span<const float> 
         // measuring them early.
         float abandon_at = top.full() ? top.worst() : std::numeric_limits<float>::infinity();
         const uint16_t* chunk = halves_.data() + first / HalfLayout::kChunkRows * layout_.chunk_halves;
-        size_t groups = half_chunk_distances(config_.metric, query, layout_, chunk, n, abandon_at,
-                                             distances, measured);
+        size_t groups = group_distances(config_.metric, query, layout_, chunk,
+                                        HalfLayout::kChunkGroups, 0, n, abandon_at, distances,
+                                        measured);
         for (size_t i = 0; i < groups; ++i) {
             size_t row = measured[i] * HalfLayout::kGroupRows;
             size_t rows = std::min(HalfLayout::kGroupRows, n - row);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "half_group_scan.hpp"
+#include "row_group_scan.hpp"
 #include "huge_page_allocator.hpp"
 #include "slot_store_index.hpp"
 

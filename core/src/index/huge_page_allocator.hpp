@@ -48,4 +48,32 @@ struct HugePageAllocator {
     }
 };
 
+// Allocator for arrays scanned in 64-byte blocks that are many and small (the lists of an
+// inverted file): every block starts on a cache line, and no block is rounded up to a huge
+// page.
+template <typename T>
+struct CacheLineAllocator {
+    using value_type = T;
+    static constexpr std::size_t kCacheLine = 64;
+
+    CacheLineAllocator() noexcept = default;
+    template <typename U>
+    CacheLineAllocator(const CacheLineAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T) - kCacheLine) throw std::bad_array_new_length();
+        std::size_t rounded = (n * sizeof(T) + kCacheLine - 1) / kCacheLine * kCacheLine;
+        void* p = std::aligned_alloc(kCacheLine, rounded ? rounded : kCacheLine);
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+
+    void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+
+    template <typename U>
+    bool operator==(const CacheLineAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
 }  // namespace tvdb

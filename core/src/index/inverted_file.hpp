@@ -65,16 +65,17 @@ Result<void> check_id_to_list(const IdToList& id_to_list,
 // The state both inverted-file indexes keep alike, whatever their lists hold per entry.
 //
 // Until trained, vectors wait in the buffer. Training installs the coarse centroids and one
-// list per centroid; from then on each vector is filed in a list: its ID, and its payload
-// (`List::payload()`, `stride` elements per entry, in the order of the IDs). `id_to_list`
+// list per centroid; from then on each vector is filed in a list: its ID in `List::ids`, and
+// its payload (`stride` elements of `List::Element` per entry, in the order of the IDs),
+// which the list keeps in its own layout through `reserve_payloads(extra, stride)`,
+// `append_payload(entry, stride)` and `move_last_payload_into(position, stride)`. `id_to_list`
 // names the list holding each ID's newest entry. IDs are not checked for repeats: re-adding
 // a trained ID leaves the older entry in its list, searchable but unmapped, so `remove`
 // takes out only the newest.
 template <typename List>
 class InvertedFile {
 public:
-    using Element = typename std::remove_cvref_t<
-        decltype(std::declval<List&>().payload())>::value_type;
+    using Element = typename List::Element;
 
     // The saved fields, decoded but not yet checked against each other.
     struct Saved {
@@ -165,8 +166,7 @@ public:
     void append(VectorId id, uint64_t list, const Element* payload) {
         id_to_list_[id] = list;
         lists_[list].ids.push_back(id);
-        auto& data = lists_[list].payload();
-        data.insert(data.end(), payload, payload + stride_);
+        lists_[list].append_payload(payload, stride_);
     }
 
     // Appends entry i of `lists.size()`, with ID ids[i] (first_id + i when `ids` is null)
@@ -177,8 +177,7 @@ public:
         for (uint64_t list : lists) ++per_list[list];
         for (uint64_t list = 0; list < n_centroids_; ++list) {
             lists_[list].ids.reserve(lists_[list].ids.size() + per_list[list]);
-            auto& data = lists_[list].payload();
-            data.reserve(data.size() + per_list[list] * stride_);
+            lists_[list].reserve_payloads(per_list[list], stride_);
         }
         id_to_list_.reserve(id_to_list_.size() + lists.size());
         for (uint64_t i = 0; i < lists.size(); ++i) {
@@ -208,11 +207,9 @@ public:
         if (found == list.ids.end()) return false;
         const size_t position = found - list.ids.begin();
         const size_t last = list.ids.size() - 1;
-        auto& data = list.payload();
         list.ids[position] = list.ids[last];
-        std::copy_n(data.begin() + last * stride_, stride_, data.begin() + position * stride_);
         list.ids.pop_back();
-        data.resize(last * stride_);
+        list.move_last_payload_into(position, stride_);
         return true;
     }
 

@@ -1,6 +1,7 @@
 #include "ivf_index.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "../codec.hpp"
 #include "probe_order.hpp"
@@ -43,7 +44,7 @@ void IvfIndex::train() {
     KMeansResult clusters = train_kmeans(config_.metric, buffer.vectors().data(), n, dims,
                                          ivf_.n_lists, ivf_.max_iter);
     inverted_.install_centroids(std::move(clusters.centroids), clusters.k,
-                            PostingList{.ids = {}, .vectors = {}, .dim = dims});
+                            PostingList{.ids = {}, .vectors = GroupedRows(dims), .dim = dims});
     inverted_.append_all(buffer.vectors().data(), buffer.ids().data(), 0, clusters.assignment);
     inverted_.finish_training();
 }
@@ -72,9 +73,7 @@ Result<std::vector<SearchResult>> IvfIndex::nearest(std::span<const float> query
     if (k == 0 || live == 0) return std::vector<SearchResult>{};
     TopK top(std::min(k, live), admit);
     auto scan = [&](const RankedCentroid& probe) {
-        const PostingList& list = inverted_.lists()[probe.index];
-        scan_rows(config_.metric, ScanDistance::Ordering, query, list.ids.data(),
-                  list.vectors.data(), list.ids.size(), top);
+        scan_list(query, inverted_.lists()[probe.index], top);
     };
     const auto probes = inverted_.probes(config_.metric, query, probe_count(admit, nprobe));
     for_each_probe(probes, nprobe, scan);
@@ -83,6 +82,27 @@ Result<std::vector<SearchResult>> IvfIndex::nearest(std::span<const float> query
     auto hits = top.take_sorted();
     report_ordering_distances(config_.metric, hits);
     return hits;
+}
+
+void IvfIndex::scan_list(std::span<const float> query, const PostingList& list,
+                         TopK& top) const {
+    constexpr size_t kScanRows = kScanGroups * GroupLayout::kGroupRows;
+    const GroupedRows& rows = list.vectors;
+    float distances[kScanRows];
+    uint8_t measured[kScanGroups];
+    for (size_t first = 0; first < rows.size(); first += kScanRows) {
+        const size_t n = std::min(kScanRows, rows.size() - first);
+        // Under L2 a vector whose partial sum reaches the worst kept one cannot be kept.
+        const float abandon_at = top.full() ? top.worst() : std::numeric_limits<float>::infinity();
+        const size_t groups = group_distances(config_.metric, query, rows.layout(), rows.region(),
+                                              rows.region_groups(), first / GroupLayout::kGroupRows,
+                                              n, abandon_at, distances, measured);
+        for (size_t i = 0; i < groups; ++i) {
+            const size_t row = measured[i] * GroupLayout::kGroupRows;
+            top.push_all(list.ids.data() + first + row, distances + row,
+                         std::min(GroupLayout::kGroupRows, n - row));
+        }
+    }
 }
 
 std::optional<std::vector<float>> IvfIndex::vector_of(VectorId id) const {
@@ -94,17 +114,21 @@ std::optional<std::vector<float>> IvfIndex::vector_of(VectorId id) const {
     const PostingList& list = inverted_.lists()[*list_index];
     auto found = std::find(list.ids.begin(), list.ids.end(), id);
     if (found == list.ids.end()) return std::nullopt;
-    const uint64_t dims = config_.dimensions;
-    auto first = list.vectors.begin() + (found - list.ids.begin()) * dims;
-    return std::vector<float>(first, first + dims);
+    std::vector<float> vector(config_.dimensions);
+    list.vectors.read(static_cast<size_t>(found - list.ids.begin()), vector.data());
+    return vector;
 }
 
 void IvfIndex::iter_vectors(const VectorVisitor& visit) const {
     inverted_.buffer().visit(visit);
-    const uint64_t dims = config_.dimensions;
+    // Sized only once a list holds a vector: the dimension count of a loaded file is not
+    // bounded by anything stored.
+    std::vector<float> vector;
     for (const PostingList& list : inverted_.lists()) {
+        if (!list.ids.empty()) vector.resize(config_.dimensions);
         for (size_t i = 0; i < list.ids.size(); ++i) {
-            visit(list.ids[i], std::span(list.vectors).subspan(i * dims, dims));
+            list.vectors.read(i, vector.data());
+            visit(list.ids[i], vector);
         }
     }
 }
@@ -118,9 +142,16 @@ void IvfIndex::write_to(RecordEncoder<Sink>& out) const {
     write_head(out, config_, ivf_);
     inverted_.write_coarse(out);
     out.count(inverted_.lists().size());
+    std::vector<float> vector;  // sized once a list holds a vector, as in iter_vectors
     for (const PostingList& list : inverted_.lists()) {
+        if (!list.ids.empty()) vector.resize(config_.dimensions);
         out.u64_seq(list.ids);
-        out.f32_seq(list.vectors);
+        // The vectors as one f32 sequence, row after row.
+        out.count(list.ids.size() * config_.dimensions);
+        for (size_t i = 0; i < list.ids.size(); ++i) {
+            list.vectors.read(i, vector.data());
+            out.raw(vector.data(), vector.size() * sizeof(float));
+        }
         out.u64(list.dim);
     }
     inverted_.write_tail(out);
@@ -152,8 +183,13 @@ Result<std::unique_ptr<IvfIndex>> IvfIndex::from_bytes(std::span<const uint8_t> 
     InvertedFile<PostingList>::Saved saved;
     InvertedFile<PostingList>::read_coarse(in, saved);
     // Smallest list: three u64 fields.
-    saved.lists.resize(in.count(24));
-    for (PostingList& list : saved.lists) {
+    struct SavedList {
+        std::vector<VectorId> ids;
+        std::vector<float> vectors;
+        uint64_t dim = 0;
+    };
+    std::vector<SavedList> lists(in.count(24));
+    for (SavedList& list : lists) {
         list.ids = in.u64_seq();
         list.vectors = in.f32_seq();
         list.dim = in.u64();
@@ -167,20 +203,27 @@ Result<std::unique_ptr<IvfIndex>> IvfIndex::from_bytes(std::span<const uint8_t> 
         return fail(VectorDbError::serialization(ok.error().text));
     }
     if (auto ok = check_coarse_shape(saved.centroids.size(), saved.n_centroids, ivf.n_lists, dims,
-                                     saved.lists.size());
+                                     lists.size());
         !ok) {
         return fail(ok.error());
     }
     if (saved.trained && saved.n_centroids == 0) {
         return fail(VectorDbError::serialization("trained index without centroids"));
     }
-    for (const PostingList& list : saved.lists) {
+    for (const SavedList& list : lists) {
         if (list.dim != dims || !holds_rows(list.vectors.size(), list.ids.size(), dims)) {
             return fail(VectorDbError::serialization(
                 "posting list of " + std::to_string(list.ids.size()) + " IDs holds " +
                 std::to_string(list.vectors.size()) + " floats with stride " +
                 std::to_string(list.dim)));
         }
+    }
+    saved.lists.reserve(lists.size());
+    for (SavedList& list : lists) {
+        PostingList& filed = saved.lists.emplace_back(
+            PostingList{.ids = std::move(list.ids), .vectors = GroupedRows(dims), .dim = dims});
+        filed.vectors.reserve(filed.ids.size());
+        for (size_t i = 0; i < filed.ids.size(); ++i) filed.vectors.push_back(list.vectors.data() + i * dims);
     }
     auto file = InvertedFile<PostingList>::assemble(dims, dims, std::move(saved));
     if (!file) return fail(file.error());

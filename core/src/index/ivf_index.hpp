@@ -4,18 +4,25 @@
 #include <string>
 #include <vector>
 
+#include "grouped_rows.hpp"
 #include "inverted_file_index.hpp"
+#include "top_k.hpp"
 
 namespace tvdb {
 
-// The vectors of one cluster, back to back, with their IDs in the same order; `dim` is the
-// stride of `vectors` (the index's dimensions).
+// The vectors of one cluster, laid out for scans that stop measuring a vector once it cannot
+// be kept, with their IDs in the same order; `dim` is the length of each (the index's
+// dimensions).
 struct PostingList {
+    using Element = float;
+
     std::vector<VectorId> ids;
-    std::vector<float> vectors;
+    GroupedRows vectors;
     uint64_t dim = 0;
 
-    std::vector<float>& payload() { return vectors; }
+    void reserve_payloads(size_t extra, uint64_t) { vectors.reserve(vectors.size() + extra); }
+    void append_payload(const float* vector, uint64_t) { vectors.push_back(vector); }
+    void move_last_payload_into(size_t position, uint64_t) { vectors.move_last_into(position); }
 };
 
 // Inverted file over k-means clusters whose lists keep the vectors themselves: a search
@@ -56,6 +63,8 @@ private:
     // fewer than k there; every vector is admitted without a filter.
     Result<std::vector<SearchResult>> nearest(std::span<const float> query, uint64_t k,
                                               uint64_t nprobe, const IdFilter* admit) const;
+    // Offers every vector of `list` to `top` by ordering distance.
+    void scan_list(std::span<const float> query, const PostingList& list, TopK& top) const;
     IvfIndex(IndexConfig config, IvfConfig ivf, InvertedFile<PostingList> file);
 
     template <typename Sink>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,10 +15,18 @@ namespace tvdb {
 // The entries of one coarse cluster: IDs, and their codes back to back (m bytes each, in the
 // same order), so a probe reads both arrays front to back.
 struct CodeList {
+    using Element = uint8_t;
+
     std::vector<VectorId> ids;
     std::vector<uint8_t> codes;
 
-    std::vector<uint8_t>& payload() { return codes; }
+    void reserve_payloads(size_t extra, uint64_t m) { codes.reserve(codes.size() + extra * m); }
+    void append_payload(const uint8_t* code, uint64_t m) { codes.insert(codes.end(), code, code + m); }
+    void move_last_payload_into(size_t position, uint64_t m) {
+        const size_t last = codes.size() / m - 1;
+        std::copy_n(codes.begin() + last * m, m, codes.begin() + position * m);
+        codes.resize(last * m);
+    }
 };
 
 // Inverted file whose lists hold product-quantized residuals (vector minus its coarse

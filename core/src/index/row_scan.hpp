@@ -27,7 +27,7 @@ inline void scan_rows(Metric metric, ScanDistance kind, std::span<const float> q
         } else {
             distance_rows(metric, query, rows + first * dims, count, distances);
         }
-        for (size_t r = 0; r < count; ++r) top.push(ids[first + r], distances[r]);
+        top.push_all(ids + first, distances, count);
     }
 }
 

@@ -36,7 +36,9 @@ size_t positions_below_portable(const uint32_t* values, size_t n, uint32_t bound
 }
 
 #if defined(__GNUC__)
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // Bits counted a nibble at a time by table lookup, in bytes: a byte sums at most 8 bits per
 // word, so the byte counts are folded into 64-bit lanes before 32 words could overflow them.

@@ -1,4 +1,4 @@
-#include "half_group_scan.hpp"
+#include "row_group_scan.hpp"
 
 #include <immintrin.h>
 
@@ -30,14 +30,18 @@ float finish(Metric metric, const RowSums& sums, float query_norm) {
     return 0.0f;
 }
 
+inline float widen(uint16_t half) { return half_to_float(half); }
+inline float widen(float value) { return value; }
+
 // Adds the tail components (past the last whole block) of row `row` of a group, one at a
 // time; `last_block` is the group's last block.
-void add_tail(Metric metric, std::span<const float> query, const uint16_t* last_block,
+template <typename Element>
+void add_tail(Metric metric, std::span<const float> query, const Element* last_block,
               size_t row, RowSums& sums) {
     const size_t whole = query.size() / 4 * 4;
-    const uint16_t* block = last_block + row * 4;
+    const Element* block = last_block + row * 4;
     for (size_t i = whole; i < query.size(); ++i) {
-        float x = half_to_float(block[i - whole]);
+        float x = widen(block[i - whole]);
         if (metric == Metric::L2) {
             float d = query[i] - x;
             sums.dot += d * d;
@@ -48,17 +52,19 @@ void add_tail(Metric metric, std::span<const float> query, const uint16_t* last_
     }
 }
 
+template <typename Element>
 void group_scalar(Metric metric, std::span<const float> query, float query_norm,
-                  const HalfLayout& layout, const uint16_t* chunk, size_t group, float* out) {
+                  const GroupLayout& layout, const Element* region, size_t region_groups,
+                  size_t group, float* out) {
     const size_t whole_blocks = query.size() / 4;
-    for (size_t row = 0; row < HalfLayout::kGroupRows; ++row) {
+    for (size_t row = 0; row < GroupLayout::kGroupRows; ++row) {
         float lanes[4] = {0, 0, 0, 0};
         float norms[4] = {0, 0, 0, 0};
         for (size_t b = 0; b < whole_blocks; ++b) {
-            const uint16_t* block = chunk + layout.block_offset(group, b) + row * 4;
+            const Element* block = region + layout.block_offset(region_groups, group, b) + row * 4;
             for (size_t j = 0; j < 4; ++j) {
                 float q = query[b * 4 + j];
-                float x = half_to_float(block[j]);
+                float x = widen(block[j]);
                 if (metric == Metric::L2) {
                     float d = q - x;
                     lanes[j] += d * d;
@@ -71,7 +77,8 @@ void group_scalar(Metric metric, std::span<const float> query, float query_norm,
         RowSums sums{(lanes[0] + lanes[1]) + (lanes[2] + lanes[3]),
                      (norms[0] + norms[1]) + (norms[2] + norms[3])};
         if (whole_blocks < layout.blocks) {
-            add_tail(metric, query, chunk + layout.block_offset(group, whole_blocks), row, sums);
+            add_tail(metric, query, region + layout.block_offset(region_groups, group, whole_blocks),
+                     row, sums);
         }
         out[row] = finish(metric, sums, query_norm);
     }
@@ -84,49 +91,57 @@ struct alignas(64) GroupLanes {
     float nb[16];
 };
 
-// One pass over one segment of the groups still measured. A chunk is scanned a segment at a
+// One pass over one segment of the groups still measured. Groups are scanned a segment at a
 // time: the first segments of all groups are one contiguous run, and a group that survives a
 // segment has the data of its next one fetched while the pass goes on, so the scattered reads
 // of the survivors do not wait for memory one after another.
+template <typename Element>
 struct SegmentPass {
     std::span<const float> query;
     float query_norm = 0.0f;
-    const uint16_t* last_blocks = nullptr;  // group g's last block at + g * group_halves
-    const uint16_t* data = nullptr;         // group g's blocks of this segment at + g * group_halves
-    size_t group_halves = 0;
-    const uint16_t* next_data = nullptr;    // the same for the next segment (none for the last)
-    size_t next_group_halves = 0;
-    size_t first_block = 0;                 // index of the segment's first block
-    size_t whole_blocks = 0;                // its blocks that hold four components of each row
-    bool first = false;                     // no sums yet
-    bool last = false;                      // finish the distances
-    bool has_tail = false;                  // dimensions not a multiple of four
+    const Element* data = nullptr;       // group g's blocks of this segment at + g * group_elements
+    size_t group_elements = 0;
+    const Element* next_data = nullptr;  // the same for the next segment (none for the last)
+    size_t next_group_elements = 0;
+    size_t first_block = 0;              // index of the segment's first block
+    size_t whole_blocks = 0;             // its blocks that hold four components of each row
+    bool first = false;                  // no sums yet
+    bool last = false;                   // finish the distances
+    bool has_tail = false;               // dimensions not a multiple of four
+    // Under L2 with a finite bound: groups are dropped once they reach it, and the next
+    // segment of each survivor is fetched early. Without one every group is measured, and
+    // the passes stream through whole segment runs that the hardware fetches by itself.
+    bool may_abandon = false;
     float abandon_at = std::numeric_limits<float>::infinity();
     GroupLanes* lanes = nullptr;
     float* out = nullptr;
 };
 
 // The scalar end of a group whose dimensions leave a partial last block.
-void finish_with_tail(Metric metric, const SegmentPass& p, size_t group, const float* dots,
-                      const float* norms) {
-    const uint16_t* last_block = p.last_blocks + group * p.group_halves +
-                                 p.whole_blocks * HalfLayout::kBlockHalves;
-    for (size_t row = 0; row < HalfLayout::kGroupRows; ++row) {
+template <typename Element>
+void finish_with_tail(Metric metric, const SegmentPass<Element>& p, size_t group,
+                      const float* dots, const float* norms) {
+    const Element* last_block =
+        p.data + group * p.group_elements + p.whole_blocks * GroupLayout::kBlockElements;
+    for (size_t row = 0; row < GroupLayout::kGroupRows; ++row) {
         RowSums sums{dots[row], norms[row]};
         add_tail(metric, p.query, last_block, row, sums);
-        p.out[group * HalfLayout::kGroupRows + row] = finish(metric, sums, p.query_norm);
+        p.out[group * GroupLayout::kGroupRows + row] = finish(metric, sums, p.query_norm);
     }
 }
 
-inline void prefetch_segment(const uint16_t* data, size_t halves) {
+template <typename Element>
+inline void prefetch_segment(const Element* data, size_t elements) {
     const char* bytes = reinterpret_cast<const char*>(data);
-    for (size_t offset = 0; offset < halves * sizeof(uint16_t); offset += 64) {
+    for (size_t offset = 0; offset < elements * sizeof(Element); offset += 64) {
         _mm_prefetch(bytes + offset, _MM_HINT_T0);
     }
 }
 
 #if defined(__GNUC__)
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 // The metric's final step on the four rows' sums at once; every operation is correctly
 // rounded, so each lane equals the scalar `finish`.
@@ -156,15 +171,22 @@ TVDB_TARGET_AVX2 bool all_reach(__m128 totals, float bound) {
     return _mm_movemask_ps(_mm_cmp_ps(totals, _mm_set1_ps(bound), _CMP_GE_OQ)) == 0xF;
 }
 
+// Eight elements (two rows of a block) widened to floats.
+TVDB_TARGET_AVX2 inline __m256 load8(const uint16_t* halves) {
+    return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(halves)));
+}
+TVDB_TARGET_AVX2 inline __m256 load8(const float* values) { return _mm256_loadu_ps(values); }
+
 // Rows 0 and 1 of a block share one register (low and high half), rows 2 and 3 another, so
 // each 128-bit lane accumulates exactly the four partial sums of one row.
-template <Metric M>
-TVDB_TARGET_AVX2 size_t pass_avx2(const SegmentPass& p, uint8_t* active, size_t n_active) {
+template <Metric M, typename Element>
+TVDB_TARGET_AVX2 size_t pass_avx2(const SegmentPass<Element>& p, uint8_t* active,
+                                  size_t n_active) {
     const float* query = p.query.data() + p.first_block * 4;
     size_t kept = 0;
     for (size_t j = 0; j < n_active; ++j) {
         const size_t g = active[j];
-        const uint16_t* data = p.data + g * p.group_halves;
+        const Element* data = p.data + g * p.group_elements;
         GroupLanes& lanes = p.lanes[g];
         __m256 acc01 = _mm256_setzero_ps(), acc23 = acc01, nb01 = acc01, nb23 = acc01;
         if (!p.first) {
@@ -176,10 +198,10 @@ TVDB_TARGET_AVX2 size_t pass_avx2(const SegmentPass& p, uint8_t* active, size_t 
             }
         }
         for (size_t b = 0; b < p.whole_blocks; ++b) {
-            const __m128i* block = reinterpret_cast<const __m128i*>(data + b * HalfLayout::kBlockHalves);
+            const Element* block = data + b * GroupLayout::kBlockElements;
             __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + b * 4));
-            __m256 x01 = _mm256_cvtph_ps(_mm_loadu_si128(block));
-            __m256 x23 = _mm256_cvtph_ps(_mm_loadu_si128(block + 1));
+            __m256 x01 = load8(block);
+            __m256 x23 = load8(block + 8);
             if constexpr (M == Metric::L2) {
                 __m256 d01 = _mm256_sub_ps(q, x01);
                 __m256 d23 = _mm256_sub_ps(q, x23);
@@ -211,7 +233,7 @@ TVDB_TARGET_AVX2 size_t pass_avx2(const SegmentPass& p, uint8_t* active, size_t 
         // Squared differences only grow the sums, so partial sums that already reach the
         // bound for all four rows settle that none of them can be kept.
         if constexpr (M == Metric::L2) {
-            if (all_reach(combine4(acc01, acc23), p.abandon_at)) continue;
+            if (p.may_abandon && all_reach(combine4(acc01, acc23), p.abandon_at)) continue;
         }
         _mm256_store_ps(lanes.dot, acc01);
         _mm256_store_ps(lanes.dot + 8, acc23);
@@ -219,7 +241,9 @@ TVDB_TARGET_AVX2 size_t pass_avx2(const SegmentPass& p, uint8_t* active, size_t 
             _mm256_store_ps(lanes.nb, nb01);
             _mm256_store_ps(lanes.nb + 8, nb23);
         }
-        prefetch_segment(p.next_data + g * p.next_group_halves, p.next_group_halves);
+        if (p.may_abandon) {
+            prefetch_segment(p.next_data + g * p.next_group_elements, p.next_group_elements);
+        }
         active[kept++] = static_cast<uint8_t>(g);
     }
     return kept;
@@ -236,13 +260,19 @@ TVDB_TARGET_AVX512 __m128 combine16(__m512 sums) {
 // A whole block of a group (four components of each of its four rows) widens into one
 // register whose 128-bit lanes are the rows, so each lane accumulates the partial sums of
 // one row, exactly as the 128-bit kernel does.
-template <Metric M>
-TVDB_TARGET_AVX512 size_t pass_avx512(const SegmentPass& p, uint8_t* active, size_t n_active) {
+TVDB_TARGET_AVX512 inline __m512 load16(const uint16_t* halves) {
+    return _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(halves)));
+}
+TVDB_TARGET_AVX512 inline __m512 load16(const float* values) { return _mm512_loadu_ps(values); }
+
+template <Metric M, typename Element>
+TVDB_TARGET_AVX512 size_t pass_avx512(const SegmentPass<Element>& p, uint8_t* active,
+                                      size_t n_active) {
     const float* query = p.query.data() + p.first_block * 4;
     size_t kept = 0;
     for (size_t j = 0; j < n_active; ++j) {
         const size_t g = active[j];
-        const uint16_t* data = p.data + g * p.group_halves;
+        const Element* data = p.data + g * p.group_elements;
         GroupLanes& lanes = p.lanes[g];
         __m512 acc = _mm512_setzero_ps(), nb = acc;
         if (!p.first) {
@@ -250,8 +280,7 @@ TVDB_TARGET_AVX512 size_t pass_avx512(const SegmentPass& p, uint8_t* active, siz
             if constexpr (M == Metric::Cosine) nb = _mm512_load_ps(lanes.nb);
         }
         for (size_t b = 0; b < p.whole_blocks; ++b) {
-            __m512 x = _mm512_cvtph_ps(_mm256_loadu_si256(
-                reinterpret_cast<const __m256i*>(data + b * HalfLayout::kBlockHalves)));
+            __m512 x = load16(data + b * GroupLayout::kBlockElements);
             __m512 q = _mm512_broadcast_f32x4(_mm_loadu_ps(query + b * 4));
             if constexpr (M == Metric::L2) {
                 __m512 d = _mm512_sub_ps(q, x);
@@ -276,11 +305,13 @@ TVDB_TARGET_AVX512 size_t pass_avx512(const SegmentPass& p, uint8_t* active, siz
             continue;
         }
         if constexpr (M == Metric::L2) {
-            if (all_reach(combine16(acc), p.abandon_at)) continue;
+            if (p.may_abandon && all_reach(combine16(acc), p.abandon_at)) continue;
         }
         _mm512_store_ps(lanes.dot, acc);
         if constexpr (M == Metric::Cosine) _mm512_store_ps(lanes.nb, nb);
-        prefetch_segment(p.next_data + g * p.next_group_halves, p.next_group_halves);
+        if (p.may_abandon) {
+            prefetch_segment(p.next_data + g * p.next_group_elements, p.next_group_elements);
+        }
         active[kept++] = static_cast<uint8_t>(g);
     }
     return kept;
@@ -288,7 +319,8 @@ TVDB_TARGET_AVX512 size_t pass_avx512(const SegmentPass& p, uint8_t* active, siz
 
 // Runs one pass with the widest kernel the processor offers; returns how many groups are
 // still measured.
-size_t run_pass(SimdLevel level, Metric metric, const SegmentPass& p, uint8_t* active,
+template <typename Element>
+size_t run_pass(SimdLevel level, Metric metric, const SegmentPass<Element>& p, uint8_t* active,
                 size_t n_active) {
     if (level == SimdLevel::Avx512) {
         switch (metric) {
@@ -305,63 +337,84 @@ size_t run_pass(SimdLevel level, Metric metric, const SegmentPass& p, uint8_t* a
     return 0;
 }
 
-size_t chunk_by_segments(SimdLevel level, Metric metric, std::span<const float> query,
-                         float query_norm, const HalfLayout& layout, const uint16_t* chunk,
-                         size_t n_groups, float abandon_at, float* out, uint8_t* active) {
-    static_assert(HalfLayout::kChunkGroups <= 256, "group numbers are kept in bytes");
-    GroupLanes lanes[HalfLayout::kChunkGroups];
+// Runs the passes of every segment over the groups; returns how many were measured to the
+// end, listed first in `active`.
+template <typename Element>
+size_t scan_by_segments(SimdLevel level, Metric metric, std::span<const float> query,
+                        float query_norm, const GroupLayout& layout, const Element* region,
+                        size_t region_groups, size_t first_group, size_t n_groups,
+                        float abandon_at, float* out, uint8_t* active) {
+    static_assert(kScanGroups <= 256, "group numbers are kept in bytes");
+    GroupLanes lanes[kScanGroups];
     for (size_t g = 0; g < n_groups; ++g) active[g] = static_cast<uint8_t>(g);
     size_t n_active = n_groups;
     const size_t whole_blocks = query.size() / 4;
-    const size_t segment_halves = HalfLayout::kChunkGroups * HalfLayout::kSegmentBlocks *
-                                  HalfLayout::kBlockHalves;
+    const size_t region_segment = region_groups * GroupLayout::kSegmentElements;
     for (size_t segment = 0; segment < layout.segments && n_active > 0; ++segment) {
-        SegmentPass p;
+        SegmentPass<Element> p;
         p.query = query;
         p.query_norm = query_norm;
-        p.first_block = segment * HalfLayout::kSegmentBlocks;
-        p.data = chunk + segment * segment_halves;
-        p.last_blocks = p.data;
-        p.group_halves = layout.blocks_in_segment(segment) * HalfLayout::kBlockHalves;
+        p.first_block = segment * GroupLayout::kSegmentBlocks;
+        p.group_elements = layout.blocks_in_segment(segment) * GroupLayout::kBlockElements;
+        p.data = region + segment * region_segment + first_group * p.group_elements;
         p.whole_blocks =
             std::min(whole_blocks, p.first_block + layout.blocks_in_segment(segment)) - p.first_block;
         p.first = segment == 0;
         p.last = segment + 1 == layout.segments;
         p.has_tail = whole_blocks < layout.blocks;
         if (!p.last) {
-            p.next_data = p.data + segment_halves;
-            p.next_group_halves = layout.blocks_in_segment(segment + 1) * HalfLayout::kBlockHalves;
+            p.next_group_elements =
+                layout.blocks_in_segment(segment + 1) * GroupLayout::kBlockElements;
+            p.next_data = region + (segment + 1) * region_segment + first_group * p.next_group_elements;
         }
-        if (metric == Metric::L2) p.abandon_at = abandon_at;
+        p.may_abandon = metric == Metric::L2 && abandon_at < std::numeric_limits<float>::infinity();
+        p.abandon_at = abandon_at;
         p.lanes = lanes;
         p.out = out;
         n_active = run_pass(level, metric, p, active, n_active);
     }
     return n_active;
 }
+
 #endif
 
-}  // namespace
-
-size_t half_chunk_distances(Metric metric, std::span<const float> query,
-                            const HalfLayout& layout, const uint16_t* chunk, size_t n_rows,
-                            float abandon_at, float* out, uint8_t* measured) {
-    const size_t n_groups = (n_rows + HalfLayout::kGroupRows - 1) / HalfLayout::kGroupRows;
+template <typename Element>
+size_t distances_of_groups(Metric metric, std::span<const float> query, const GroupLayout& layout,
+                           const Element* region, size_t region_groups, size_t first_group,
+                           size_t n_rows, float abandon_at, float* out, uint8_t* measured) {
+    const size_t n_groups = (n_rows + GroupLayout::kGroupRows - 1) / GroupLayout::kGroupRows;
     // The query's own sum of squares, in the fixed order (Cosine only).
     const float query_norm =
         metric == Metric::Cosine ? -distance(Metric::DotProduct, query, query) : 0.0f;
 #if defined(__GNUC__)
     const SimdLevel level = simd_level();
     if (level != SimdLevel::Baseline && layout.segments > 0) {
-        return chunk_by_segments(level, metric, query, query_norm, layout, chunk, n_groups,
-                                 abandon_at, out, measured);
+        return scan_by_segments(level, metric, query, query_norm, layout, region, region_groups,
+                                first_group, n_groups, abandon_at, out, measured);
     }
 #endif
     for (size_t g = 0; g < n_groups; ++g) {
-        group_scalar(metric, query, query_norm, layout, chunk, g, out + g * HalfLayout::kGroupRows);
+        group_scalar(metric, query, query_norm, layout, region, region_groups, first_group + g,
+                     out + g * GroupLayout::kGroupRows);
         measured[g] = static_cast<uint8_t>(g);
     }
     return n_groups;
+}
+
+}  // namespace
+
+size_t group_distances(Metric metric, std::span<const float> query, const GroupLayout& layout,
+                       const uint16_t* region, size_t region_groups, size_t first_group,
+                       size_t n_rows, float abandon_at, float* out, uint8_t* measured) {
+    return distances_of_groups(metric, query, layout, region, region_groups, first_group, n_rows,
+                               abandon_at, out, measured);
+}
+
+size_t group_distances(Metric metric, std::span<const float> query, const GroupLayout& layout,
+                       const float* region, size_t region_groups, size_t first_group,
+                       size_t n_rows, float abandon_at, float* out, uint8_t* measured) {
+    return distances_of_groups(metric, query, layout, region, region_groups, first_group, n_rows,
+                               abandon_at, out, measured);
 }
 
 }  // namespace tvdb
