@@ -350,8 +350,8 @@ TVDB_TARGET_AVX512 inline void realign_row(const float* row, std::size_t dim, fl
 // rows8_sums over `n_groups` groups of eight rows that start `stride` floats apart at any
 // alignment (records of a mapped file), with the same lanes and order. Straddling loads slow
 // a scan of such rows far more than a copy costs, so each group is realigned into a scratch
-// buffer first; the copy of the next group is spread over the measuring of the current one,
-// so that its waits for memory overlap with arithmetic.
+// buffer first: the next group's copy is made before the current group is measured, so that
+// its waits for memory overlap with that arithmetic.
 template <Metric M>
 TVDB_TARGET_AVX512 void realigned_groups_sums(const float* query, std::size_t blocks_end,
                                                std::size_t dim, const float* rows,
@@ -360,29 +360,23 @@ TVDB_TARGET_AVX512 void realigned_groups_sums(const float* query, std::size_t bl
     // Two groups' rows back to back, the one being measured and the next.
     alignas(64) float scratch[2 * 8 * kRealignMaxFloats];
     const std::size_t padded = (dim + 15) & ~std::size_t{15};
-    const std::size_t blocks = blocks_end / 4;
-    const std::size_t blocks_per_row = (blocks + 7) / 8;
-    for (std::size_t r = 0; r < 8 && n_groups > 0; ++r) {
-        realign_row(rows + r * stride, dim, scratch + r * padded);
-    }
+    auto realign_group = [&](std::size_t g) {
+        float* into = scratch + (g & 1) * 8 * padded;
+        for (std::size_t r = 0; r < 8; ++r) realign_row(rows + (g * 8 + r) * stride, dim, into + r * padded);
+    };
+    if (n_groups > 0) realign_group(0);
     for (std::size_t g = 0; g < n_groups; ++g) {
+        if (g + 1 < n_groups) realign_group(g + 1);
         const float* cur = scratch + (g & 1) * 8 * padded;
-        float* next = scratch + ((g + 1) & 1) * 8 * padded;
-        const float* next_rows = rows + (g + 1) * 8 * stride;
         __m256 acc0 = _mm256_setzero_ps(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
         __m256 nb0 = acc0, nb1 = acc0, nb2 = acc0, nb3 = acc0, na = acc0;
-        std::size_t b = 0;
-        for (std::size_t r = 0; r < 8; ++r) {
-            if (g + 1 < n_groups) realign_row(next_rows + r * stride, dim, next + r * padded);
-            for (const std::size_t end = std::min(blocks, b + blocks_per_row); b < end; ++b) {
-                const std::size_t i = b * 4;
-                __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + i));
-                if constexpr (M == Metric::Cosine) na = _mm256_add_ps(na, _mm256_mul_ps(q, q));
-                pair_step<M>(q, _mm256_loadu2_m128(cur + padded + i, cur + i), acc0, nb0);
-                pair_step<M>(q, _mm256_loadu2_m128(cur + 3 * padded + i, cur + 2 * padded + i), acc1, nb1);
-                pair_step<M>(q, _mm256_loadu2_m128(cur + 5 * padded + i, cur + 4 * padded + i), acc2, nb2);
-                pair_step<M>(q, _mm256_loadu2_m128(cur + 7 * padded + i, cur + 6 * padded + i), acc3, nb3);
-            }
+        for (std::size_t i = 0; i < blocks_end; i += 4) {
+            __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + i));
+            if constexpr (M == Metric::Cosine) na = _mm256_add_ps(na, _mm256_mul_ps(q, q));
+            pair_step<M>(q, _mm256_loadu2_m128(cur + padded + i, cur + i), acc0, nb0);
+            pair_step<M>(q, _mm256_loadu2_m128(cur + 3 * padded + i, cur + 2 * padded + i), acc1, nb1);
+            pair_step<M>(q, _mm256_loadu2_m128(cur + 5 * padded + i, cur + 4 * padded + i), acc2, nb2);
+            pair_step<M>(q, _mm256_loadu2_m128(cur + 7 * padded + i, cur + 6 * padded + i), acc3, nb3);
         }
         store_pair_sums(acc0, acc1, acc2, acc3, nb0, nb1, nb2, nb3, na, out + g * 8);
     }
