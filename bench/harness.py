@@ -18,9 +18,11 @@ import numpy as np
 CACHE_DIR = Path(__file__).resolve().parent / ".cache"
 RESULTS_DIR = Path(__file__).resolve().parent / "results"
 REPORT_PATH = Path(__file__).resolve().parent / "REPORT.md"
+# PNG figures sit beside the report; a quick run sends them and the results to the cache.
+FIGURES_DIR = REPORT_PATH.parent
 
 # Overridden by run.py from the command line.
-SETTINGS = {"n": 100_000, "dim": 128, "queries": 1_000, "k": 10}
+SETTINGS = {"n": 100_000, "dim": 128, "queries": 1_000, "k": 10, "quick": False}
 
 
 @dataclass

@@ -7,6 +7,10 @@ one suite refreshes its section and leaves the others as they were.
     python bench/run.py                   # every suite
     python bench/run.py --suites flat     # only bench/suite_flat.py
     python bench/run.py --n 20000         # a smaller dataset for a quick look
+    python bench/run.py --quick           # small sizes to check the scripts run; results,
+                                          # figures and report go to bench/.cache/quick/
+
+`make bench BENCH_ARGS="--quick --suites targets"` passes the same options through make.
 """
 
 from __future__ import annotations
@@ -28,7 +32,9 @@ def available_suites() -> list[str]:
 
 
 def assemble_report() -> None:
-    sections = [p.read_text() for p in sorted(harness.RESULTS_DIR.glob("*.md"))]
+    # The headline table of speed targets first, then the suites by name.
+    paths = sorted(harness.RESULTS_DIR.glob("*.md"), key=lambda p: (p.stem != "targets", p.stem))
+    sections = [p.read_text() for p in paths]
     header = (
         "# Benchmark report\n\n"
         "Written by `make bench` (bench/run.py). Every suite runs our index and its peers on\n"
@@ -47,8 +53,15 @@ def main() -> int:
     parser.add_argument("--n", type=int, default=harness.SETTINGS["n"], help="base vectors")
     parser.add_argument("--dim", type=int, default=harness.SETTINGS["dim"], help="dimensions")
     parser.add_argument("--queries", type=int, default=harness.SETTINGS["queries"], help="queries")
+    parser.add_argument("--quick", action="store_true",
+                        help="n=20000, 200 queries and smaller per-row sizes; writes under bench/.cache/quick")
     args = parser.parse_args()
-    harness.SETTINGS.update(n=args.n, dim=args.dim, queries=args.queries)
+    if args.quick:
+        args.n, args.queries = min(args.n, 20_000), min(args.queries, 200)
+        quick_dir = harness.CACHE_DIR / "quick"
+        harness.RESULTS_DIR = harness.FIGURES_DIR = quick_dir / "results"
+        harness.REPORT_PATH = quick_dir / "REPORT.md"
+    harness.SETTINGS.update(n=args.n, dim=args.dim, queries=args.queries, quick=args.quick)
     names = [s for s in args.suites.split(",") if s] or available_suites()
     harness.RESULTS_DIR.mkdir(parents=True, exist_ok=True)
     for name in names:
