@@ -5,6 +5,7 @@
 // collection holding exactly what a fresh open of the directory finds.
 
 #include <algorithm>
+#include <bit>
 #include <tuple>
 
 #include "collection.hpp"
@@ -38,14 +39,18 @@ Plan plan_for(uint8_t selector) {
 
 std::vector<float> vector_of(float x) { return {x, 1.0f - x, 0.5f * x}; }
 
-// Every vector with its payload text, by ID.
-using State = std::vector<std::tuple<VectorId, std::vector<float>, std::string>>;
+// Every vector (as bit patterns: a NaN component is valid data and must compare equal to
+// itself) with its payload text, by ID.
+using State = std::vector<std::tuple<VectorId, std::vector<uint32_t>, std::string>>;
 
 State state_of(const Collection& collection) {
     State state;
     collection.index().iter_vectors([&](VectorId id, std::span<const float> vector) {
         const Payload* payload = collection.payload(id);
-        state.emplace_back(id, std::vector<float>(vector.begin(), vector.end()),
+        std::vector<uint32_t> bits(vector.size());
+        std::transform(vector.begin(), vector.end(), bits.begin(),
+                       [](float x) { return std::bit_cast<uint32_t>(x); });
+        state.emplace_back(id, std::move(bits),
                            payload ? payload_to_bytes(*payload) : std::string("-"));
     });
     std::sort(state.begin(), state.end());
