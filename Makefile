@@ -1,5 +1,5 @@
 # make test: install what is missing, build, run every C++ and Python test.
-# make demo: install what is missing, build, run the main example on ./data.
+# make demo: install what is missing, build the module only, run the main example on ./data.
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
@@ -101,7 +101,10 @@ fuzz: fuzz-build
 fuzz-ci: fuzz-build
 	fuzz/run.sh $(BUILD_FUZZ) runs:$(FUZZ_CI_RUNS) $(FUZZ_TARGETS)
 
-demo: build
+# The demo needs only the module (the cluster package is copied beside it when the build is
+# configured), so a first `make demo` compiles no test.
+demo: deps $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD) --target tolvane_vector_db
 	PYTHONPATH=$(abspath $(BUILD))/python $(PYTHON) examples/demo.py
 
 $(VENV)/.bench-installed: requirements-bench.txt $(VENV)/.installed

@@ -2,7 +2,7 @@
 // works and survives a save/load round trip.
 
 #include "fuzz_support.hpp"
-#include "index/binary_flat_index.hpp"
+#include "binary_flat_index.hpp"
 
 namespace tvdb::fuzz {
 

@@ -2,7 +2,7 @@
 // save/load round trip.
 
 #include "fuzz_support.hpp"
-#include "index/flat_index.hpp"
+#include "flat_index.hpp"
 
 namespace tvdb::fuzz {
 

@@ -2,7 +2,7 @@
 // that works and survives a save/load round trip.
 
 #include "fuzz_support.hpp"
-#include "index/fp16_flat_index.hpp"
+#include "fp16_flat_index.hpp"
 
 namespace tvdb::fuzz {
 

@@ -19,7 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "index/vector_index.hpp"
+#include "vector_index.hpp"
 
 namespace tvdb::fuzz {
 

@@ -3,7 +3,7 @@
 // attach must leave the index as it was; an accepted graph must search and change safely.
 
 #include "fuzz_support.hpp"
-#include "index/hnsw_index.hpp"
+#include "hnsw_index.hpp"
 
 namespace tvdb::fuzz {
 

@@ -3,7 +3,7 @@
 // a save/load round trip.
 
 #include "fuzz_support.hpp"
-#include "index/hnsw_index.hpp"
+#include "hnsw_index.hpp"
 
 namespace tvdb::fuzz {
 

@@ -2,7 +2,7 @@
 // (including training, when the file leaves it untrained) and saves and loads back.
 
 #include "fuzz_support.hpp"
-#include "index/ivf_index.hpp"
+#include "ivf_index.hpp"
 
 namespace tvdb::fuzz {
 

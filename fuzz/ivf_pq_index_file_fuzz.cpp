@@ -3,7 +3,7 @@
 // untrained) and saves and loads back.
 
 #include "fuzz_support.hpp"
-#include "index/ivf_pq_index.hpp"
+#include "ivf_pq_index.hpp"
 
 namespace tvdb::fuzz {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "fuzz_support.hpp"
-#include "index/sparse_index.hpp"
+#include "sparse_index.hpp"
 
 namespace tvdb::fuzz {
 

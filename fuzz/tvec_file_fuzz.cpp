@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "fuzz_support.hpp"
-#include "index/mmap_flat_index.hpp"
-#include "index/tvec_format.hpp"
+#include "mmap_flat_index.hpp"
+#include "detail/tvec_format.hpp"
 
 namespace tvdb::fuzz {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "collection.hpp"
-#include "index/hnsw_index.hpp"
+#include "hnsw_index.hpp"
 
 using namespace tvdb;
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-#include "index/binary_flat_index.hpp"
+#include "binary_flat_index.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <random>
 
 #include "codec.hpp"
-#include "index/top_k.hpp"
+#include "detail/top_k.hpp"
 #include "simd_level_test_support.hpp"
 
 namespace tvdb {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "codec.hpp"
-#include "index/vector_index.hpp"
+#include "vector_index.hpp"
 
 namespace tvdb::testing {
 

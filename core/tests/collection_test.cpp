@@ -15,7 +15,7 @@
 
 #include "codec.hpp"
 #include "hnsw_test_support.hpp"
-#include "index/ivf_index.hpp"
+#include "ivf_index.hpp"
 #include "wal_format.hpp"
 
 using tvdb::Collection;

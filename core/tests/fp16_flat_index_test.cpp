@@ -1,4 +1,4 @@
-#include "index/fp16_flat_index.hpp"
+#include "fp16_flat_index.hpp"
 
 #include <gtest/gtest.h>
 #include <immintrin.h>
@@ -11,7 +11,7 @@
 #include <random>
 
 #include "codec.hpp"
-#include "index/top_k.hpp"
+#include "detail/top_k.hpp"
 #include "simd_level_test_support.hpp"
 
 namespace tvdb {

@@ -1,4 +1,4 @@
-#include "index/hnsw_format.hpp"
+#include "detail/hnsw_format.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "codec.hpp"
 #include "hnsw_test_support.hpp"
-#include "index/hnsw_index.hpp"
+#include "hnsw_index.hpp"
 
 namespace tvdb {
 namespace {

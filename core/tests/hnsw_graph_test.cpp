@@ -1,4 +1,4 @@
-#include "index/hnsw_graph.hpp"
+#include "detail/hnsw_graph.hpp"
 
 #include <gtest/gtest.h>
 

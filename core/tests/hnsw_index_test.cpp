@@ -1,4 +1,4 @@
-#include "index/hnsw_index.hpp"
+#include "hnsw_index.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "codec.hpp"
 #include "hnsw_test_support.hpp"
-#include "index/flat_index.hpp"
+#include "flat_index.hpp"
 
 namespace tvdb {
 namespace {

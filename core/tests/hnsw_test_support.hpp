@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "index/hnsw_graph.hpp"
-#include "index/vector_index.hpp"
+#include "detail/hnsw_graph.hpp"
+#include "vector_index.hpp"
 
 namespace tvdb::testing {
 

@@ -1,4 +1,4 @@
-#include "index/int8_code_scan.hpp"
+#include "detail/int8_code_scan.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <limits>
 #include <random>
 
-#include "index/quantized_flat_index.hpp"
-#include "index/top_k.hpp"
+#include "quantized_flat_index.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 namespace {

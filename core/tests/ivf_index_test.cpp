@@ -1,4 +1,4 @@
-#include "index/ivf_index.hpp"
+#include "ivf_index.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "clustered_test_support.hpp"
 #include "codec.hpp"
-#include "index/top_k.hpp"
+#include "detail/top_k.hpp"
 #include "simd_level_test_support.hpp"
 
 namespace tvdb {

@@ -1,4 +1,4 @@
-#include "index/ivf_pq_index.hpp"
+#include "ivf_pq_index.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/kmeans.hpp"
+#include "detail/kmeans.hpp"
 
 #include <gtest/gtest.h>
 

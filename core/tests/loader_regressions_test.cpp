@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "index/binary_flat_index.hpp"
-#include "index/flat_index.hpp"
-#include "index/fp16_flat_index.hpp"
-#include "index/hnsw_index.hpp"
-#include "index/quantized_flat_index.hpp"
+#include "binary_flat_index.hpp"
+#include "flat_index.hpp"
+#include "fp16_flat_index.hpp"
+#include "hnsw_index.hpp"
+#include "quantized_flat_index.hpp"
 
 // In sanitizer builds an allocation a loader should never make fails loudly instead of
 // being satisfied lazily by overcommitted memory.

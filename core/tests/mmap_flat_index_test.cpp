@@ -1,4 +1,4 @@
-#include "index/mmap_flat_index.hpp"
+#include "mmap_flat_index.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <random>
 
 #include "codec.hpp"
-#include "index/flat_index.hpp"
-#include "index/tvec_format.hpp"
+#include "flat_index.hpp"
+#include "detail/tvec_format.hpp"
 
 namespace tvdb {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/pq.hpp"
+#include "detail/pq.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/quantized_flat_index.hpp"
+#include "quantized_flat_index.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

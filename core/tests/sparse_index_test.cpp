@@ -1,4 +1,4 @@
-#include "index/sparse_index.hpp"
+#include "sparse_index.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include "buffer_view.hpp"
 #include "errors.hpp"
-#include "index/fp16_flat_index.hpp"
+#include "fp16_flat_index.hpp"
 
 namespace nb = nanobind;
 

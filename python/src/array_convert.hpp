@@ -9,7 +9,7 @@
 #include <nanobind/nanobind.h>
 
 #include "convert.hpp"
-#include "index/batch_search.hpp"
+#include "batch_search.hpp"
 
 namespace tvdb::py {
 

@@ -11,7 +11,7 @@
 
 #include "collection.hpp"
 #include "hybrid.hpp"
-#include "index/sparse_index.hpp"
+#include "sparse_index.hpp"
 #include "payload.hpp"
 #include "snapshot.hpp"
 

@@ -1,6 +1,6 @@
-#include "index/binary_flat_index.hpp"
-#include "index/fp16_flat_index.hpp"
-#include "index/quantized_flat_index.hpp"
+#include "binary_flat_index.hpp"
+#include "fp16_flat_index.hpp"
+#include "quantized_flat_index.hpp"
 
 #include "classes.hpp"
 #include "index_class.hpp"

@@ -11,7 +11,7 @@
 #include <nanobind/nanobind.h>
 
 #include "distance.hpp"
-#include "index/vector_index.hpp"
+#include "vector_index.hpp"
 
 namespace tvdb::py {
 

@@ -1,4 +1,4 @@
-#include "index/flat_index.hpp"
+#include "flat_index.hpp"
 
 #include "classes.hpp"
 #include "index_class.hpp"

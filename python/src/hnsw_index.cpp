@@ -1,4 +1,4 @@
-#include "index/hnsw_index.hpp"
+#include "hnsw_index.hpp"
 
 #include "classes.hpp"
 #include "index_class.hpp"

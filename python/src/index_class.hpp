@@ -17,7 +17,7 @@
 #include "borrow.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
-#include "index/batch_search.hpp"
+#include "batch_search.hpp"
 
 namespace tvdb::py {
 

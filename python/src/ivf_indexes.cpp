@@ -1,8 +1,8 @@
 #include <string>
 #include <string_view>
 
-#include "index/ivf_index.hpp"
-#include "index/ivf_pq_index.hpp"
+#include "ivf_index.hpp"
+#include "ivf_pq_index.hpp"
 
 #include "classes.hpp"
 #include "index_class.hpp"

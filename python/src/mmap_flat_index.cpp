@@ -1,4 +1,4 @@
-#include "index/mmap_flat_index.hpp"
+#include "mmap_flat_index.hpp"
 
 #include "classes.hpp"
 #include "index_class.hpp"

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "sign_bit_scan.hpp"
-#include "top_k.hpp"
+#include "detail/sign_bit_scan.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 namespace {

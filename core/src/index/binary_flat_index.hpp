@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "huge_page_allocator.hpp"
-#include "sign_bit_scan.hpp"
-#include "slot_store_index.hpp"
-#include "top_k.hpp"
+#include "detail/huge_page_allocator.hpp"
+#include "detail/sign_bit_scan.hpp"
+#include "detail/slot_store_index.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "flat_index.hpp"
-#include "single_threaded_blas.hpp"
-#include "row_scan.hpp"
-#include "top_k.hpp"
+#include "detail/single_threaded_blas.hpp"
+#include "detail/row_scan.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 namespace {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "../codec.hpp"
-#include "top_k.hpp"
+#include "codec.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 namespace {

@@ -4,9 +4,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../codec.hpp"
+#include "codec.hpp"
 #include "batch_search.hpp"
-#include "huge_page_allocator.hpp"
+#include "detail/huge_page_allocator.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <limits>
 
-#include "row_group_scan.hpp"
-#include "row_scan.hpp"
-#include "top_k.hpp"
+#include "detail/row_group_scan.hpp"
+#include "detail/row_scan.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "row_group_scan.hpp"
-#include "huge_page_allocator.hpp"
-#include "slot_store_index.hpp"
+#include "detail/row_group_scan.hpp"
+#include "detail/huge_page_allocator.hpp"
+#include "detail/slot_store_index.hpp"
 
 namespace tvdb {
 

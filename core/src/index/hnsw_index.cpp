@@ -20,12 +20,12 @@
 #include <unordered_set>
 #include <utility>
 
-#include "../codec.hpp"
-#include "../file_io.hpp"
-#include "../mapped_file.hpp"
-#include "hnsw_format.hpp"
-#include "row_scan.hpp"
-#include "top_k.hpp"
+#include "codec.hpp"
+#include "file_io.hpp"
+#include "mapped_file.hpp"
+#include "detail/hnsw_format.hpp"
+#include "detail/row_scan.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 namespace {

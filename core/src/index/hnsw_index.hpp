@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "../codec.hpp"
+#include "codec.hpp"
 #include <tbb/task_arena.h>
 
-#include "hnsw_graph.hpp"
+#include "detail/hnsw_graph.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

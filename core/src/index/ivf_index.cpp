@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "../codec.hpp"
-#include "probe_order.hpp"
-#include "row_scan.hpp"
+#include "codec.hpp"
+#include "detail/probe_order.hpp"
+#include "detail/row_scan.hpp"
 
 namespace tvdb {
 namespace {

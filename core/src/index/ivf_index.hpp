@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "grouped_rows.hpp"
-#include "inverted_file_index.hpp"
-#include "top_k.hpp"
+#include "detail/grouped_rows.hpp"
+#include "detail/inverted_file_index.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 

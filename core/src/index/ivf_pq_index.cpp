@@ -1,6 +1,6 @@
 #include "ivf_pq_index.hpp"
 
-#include "probe_order.hpp"
+#include "detail/probe_order.hpp"
 
 #include <algorithm>
 

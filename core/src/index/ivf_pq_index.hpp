@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "inverted_file_index.hpp"
-#include "pq.hpp"
+#include "detail/inverted_file_index.hpp"
+#include "detail/pq.hpp"
 
 namespace tvdb {
 

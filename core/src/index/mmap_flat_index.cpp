@@ -9,11 +9,11 @@
 #include <cstddef>
 #include <cstring>
 
-#include "../codec.hpp"
-#include "../file_io.hpp"
-#include "bulk_rows.hpp"
-#include "top_k.hpp"
-#include "tvec_format.hpp"
+#include "codec.hpp"
+#include "file_io.hpp"
+#include "detail/bulk_rows.hpp"
+#include "detail/top_k.hpp"
+#include "detail/tvec_format.hpp"
 
 namespace tvdb {
 namespace {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "int8_code_scan.hpp"
+#include "detail/int8_code_scan.hpp"
 
 namespace tvdb {
 namespace {

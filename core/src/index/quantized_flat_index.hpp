@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "slot_store_index.hpp"
+#include "detail/slot_store_index.hpp"
 
 namespace tvdb {
 

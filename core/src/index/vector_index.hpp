@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "../distance.hpp"
-#include "../error.hpp"
+#include "distance.hpp"
+#include "error.hpp"
 
 namespace tvdb {
 

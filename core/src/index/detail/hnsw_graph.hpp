@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hnsw_one_way_links.hpp"
+#include "detail/hnsw_one_way_links.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "../simd_level.hpp"
+#include "simd_level.hpp"
 #include "fp16_flat_index.hpp"
 
 namespace tvdb {

@@ -12,8 +12,8 @@
 
 #include "collection.hpp"
 #include "error.hpp"
-#include "index/sparse_index.hpp"
-#include "index/vector_index.hpp"
+#include "sparse_index.hpp"
+#include "vector_index.hpp"
 #include "payload.hpp"
 
 namespace tvdb {

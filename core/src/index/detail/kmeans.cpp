@@ -10,8 +10,8 @@
 #include <optional>
 #include <random>
 
-#include "single_threaded_blas.hpp"
-#include "thread_rng.hpp"
+#include "detail/single_threaded_blas.hpp"
+#include "detail/thread_rng.hpp"
 
 namespace tvdb {
 namespace {

@@ -12,8 +12,8 @@
 #include <span>
 #include <vector>
 
-#include "../distance.hpp"
-#include "../error.hpp"
+#include "distance.hpp"
+#include "error.hpp"
 
 namespace tvdb {
 

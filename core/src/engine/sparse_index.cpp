@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "../codec.hpp"
+#include "codec.hpp"
 
 namespace tvdb {
 namespace {

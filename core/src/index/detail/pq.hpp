@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "../codec.hpp"
+#include "codec.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <limits>
 
-#include "decoded_scan.hpp"
+#include "detail/decoded_scan.hpp"
 #include "quantized_flat_index.hpp"
-#include "top_k.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 namespace {

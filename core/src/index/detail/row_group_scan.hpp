@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../distance.hpp"
+#include "distance.hpp"
 
 namespace tvdb {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "top_k.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 

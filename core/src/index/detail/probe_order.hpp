@@ -4,8 +4,8 @@
 #include <limits>
 #include <span>
 
-#include "kmeans.hpp"
-#include "top_k.hpp"
+#include "detail/kmeans.hpp"
+#include "detail/top_k.hpp"
 
 namespace tvdb {
 

@@ -15,8 +15,8 @@
 
 #include "collection_meta.hpp"
 #include "error.hpp"
-#include "index/sparse_index.hpp"
-#include "index/vector_index.hpp"
+#include "sparse_index.hpp"
+#include "vector_index.hpp"
 #include "payload.hpp"
 #include "payload_index.hpp"
 #include "wal.hpp"

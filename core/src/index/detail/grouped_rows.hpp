@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "huge_page_allocator.hpp"
-#include "row_group_scan.hpp"
+#include "detail/huge_page_allocator.hpp"
+#include "detail/row_group_scan.hpp"
 
 namespace tvdb {
 

@@ -11,7 +11,7 @@
 
 #include "collection.hpp"
 #include "error.hpp"
-#include "index/batch_search.hpp"
+#include "batch_search.hpp"
 #include "payload.hpp"
 
 namespace tvdb {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "collection_meta.hpp"
-#include "index/hnsw_index.hpp"
+#include "hnsw_index.hpp"
 #include "quoted_literal.hpp"
 
 namespace tvdb {

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "top_k.hpp"
+#include "detail/top_k.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "bulk_rows.hpp"
-#include "inverted_file.hpp"
+#include "detail/bulk_rows.hpp"
+#include "detail/inverted_file.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

@@ -9,7 +9,7 @@
 
 #include "distance.hpp"
 #include "error.hpp"
-#include "index/vector_index.hpp"
+#include "vector_index.hpp"
 
 namespace tvdb {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "../simd_level.hpp"
+#include "simd_level.hpp"
 
 namespace tvdb {
 namespace {

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "row_scan.hpp"
+#include "detail/row_scan.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

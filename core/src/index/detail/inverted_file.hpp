@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "../codec.hpp"
-#include "kmeans.hpp"
-#include "training_buffer.hpp"
+#include "codec.hpp"
+#include "detail/kmeans.hpp"
+#include "detail/training_buffer.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

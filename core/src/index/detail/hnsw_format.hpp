@@ -30,8 +30,8 @@
 #include <span>
 #include <vector>
 
-#include "../codec.hpp"
-#include "hnsw_graph.hpp"
+#include "codec.hpp"
+#include "detail/hnsw_graph.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb::hnsw_format {

@@ -13,7 +13,7 @@
 #include <variant>
 #include <vector>
 
-#include "index/vector_index.hpp"
+#include "vector_index.hpp"
 #include "payload.hpp"
 
 namespace tvdb {

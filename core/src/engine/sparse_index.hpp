@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../error.hpp"
+#include "error.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "kmeans.hpp"
+#include "detail/kmeans.hpp"
 
 namespace tvdb {
 namespace {

@@ -14,7 +14,7 @@
 
 #include "codec.hpp"
 #include "error.hpp"
-#include "index/vector_index.hpp"
+#include "vector_index.hpp"
 
 namespace tvdb {
 

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../codec.hpp"
-#include "bulk_rows.hpp"
-#include "slot_map.hpp"
+#include "codec.hpp"
+#include "detail/bulk_rows.hpp"
+#include "detail/slot_map.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {
