@@ -73,22 +73,21 @@ HnswGraph::HnswGraph(uint64_t dimension, uint64_t m, uint64_t m0, uint64_t ef_co
       rng_(std::random_device{}()) {}
 
 std::optional<uint32_t> HnswGraph::slot_of(VectorId id) const {
-    auto it = slot_of_id_.find(id);
-    if (it == slot_of_id_.end()) return std::nullopt;
-    return it->second;
+    return slot_of_id_.find(id, ids_);
 }
 
 uint32_t HnswGraph::slot_for(VectorId id) {
-    auto [it, inserted] = slot_of_id_.try_emplace(id, static_cast<uint32_t>(ids_.size()));
-    if (!inserted) return it->second;
+    if (auto slot = slot_of_id_.find(id, ids_)) return *slot;
+    const auto slot = static_cast<uint32_t>(ids_.size());
     ids_.push_back(id);
+    slot_of_id_.insert(slot, ids_);
     vectors_.resize(vectors_.size() + dimension_, 0.0f);
     levels_.push_back(0);
     layer0_.resize(layer0_.size() + layer0_stride_, 0);
     upper_.emplace_back();
     present_.push_back(0);
     one_way_.add_slot();
-    return it->second;
+    return slot;
 }
 
 namespace {
@@ -111,9 +110,7 @@ void HnswGraph::reserve(size_t n) {
     reserve_at_least(present_, slots);
     reserve_at_least(ids_, slots);
     one_way_.reserve(slots);
-    if (slots > slot_of_id_.bucket_count() * slot_of_id_.max_load_factor()) {
-        slot_of_id_.reserve(std::max(slots, 2 * slot_of_id_.size()));
-    }
+    slot_of_id_.reserve(slots, ids_);
 }
 
 uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) {
@@ -123,8 +120,8 @@ uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) {
 const uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) const {
     if (layer == 0) return layer0_.data() + size_t{slot} * layer0_stride_;
     const auto& upper = upper_[slot];
-    if (upper.size() < layer * upper_stride_) return nullptr;
-    return upper.data() + (layer - 1) * upper_stride_;
+    if (!upper || levels_[slot] < layer) return nullptr;
+    return upper.get() + (layer - 1) * upper_stride_;
 }
 
 std::span<const uint32_t> HnswGraph::neighbors(uint32_t slot, size_t layer) const {
@@ -153,7 +150,7 @@ void HnswGraph::stage(uint32_t slot, std::span<const float> vector, uint8_t leve
     std::copy(vector.begin(), vector.end(), vectors_.begin() + size_t{slot} * dimension_);
     levels_[slot] = level;
     layer0_[size_t{slot} * layer0_stride_] = 0;
-    upper_[slot].assign(size_t{level} * upper_stride_, 0);
+    upper_[slot] = level > 0 ? std::make_unique<uint32_t[]>(size_t{level} * upper_stride_) : nullptr;
     present_[slot] = 1;
     ++node_count_;
     if (level > 0) upper_nodes_.emplace(level, ids_[slot], slot);
@@ -548,8 +545,7 @@ bool HnswGraph::unlink(uint32_t slot, Metric metric) {
     const uint8_t level = levels_[slot];
     if (level > 0) upper_nodes_.erase({level, ids_[slot], slot});
     for (size_t layer = 0; layer <= level; ++layer) reconnect_around(slot, layer, metric);
-    upper_[slot].clear();
-    upper_[slot].shrink_to_fit();
+    upper_[slot].reset();
     if (entry_point_ == slot) repair_entry_point();
     return true;
 }

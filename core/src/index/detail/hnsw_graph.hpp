@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "detail/hnsw_one_way_links.hpp"
+#include "detail/id_slot_table.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {
@@ -243,10 +245,11 @@ private:
     std::vector<float> vectors_;
     std::vector<uint8_t> levels_;
     std::vector<uint32_t> layer0_;
-    std::vector<std::vector<uint32_t>> upper_;
+    // Lists above layer 0, levels_[slot] of them back to back; none for a layer-0 node.
+    std::vector<std::unique_ptr<uint32_t[]>> upper_;
     std::vector<uint8_t> present_;
     std::vector<VectorId> ids_;
-    std::unordered_map<VectorId, uint32_t> slot_of_id_;
+    IdSlotTable slot_of_id_;
     OneWayLinks one_way_;
     // Live nodes above layer 0 as (level, ID, slot): the last is the entry point's heir.
     std::set<std::tuple<uint8_t, VectorId, uint32_t>> upper_nodes_;
