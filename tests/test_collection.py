@@ -1,10 +1,6 @@
 """Collection: upserts, payload conversion both ways, filtered search, deletes, durability."""
 
 import math
-import signal
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 from decimal import Decimal
@@ -239,41 +235,6 @@ def test_everything_written_is_there_after_reopening(tmp_path):
     assert [reopened.search(v, 5) for v in vectors[:10]] == before
 
 
-CHILD = textwrap.dedent("""
-    import sys
-    import tolvane_vector_db as tv
-    client = tv.Client(sys.argv[1])
-    docs = client.create_collection("docs", 4, "l2", "flat")
-    i = 0
-    while True:
-        docs.upsert(i, [i, i + 1, i + 2, i + 3], {"i": i, "text": "x" * (i % 50)})
-        print(i, flush=True)
-        i += 1
-""")
-
-
-def test_every_acknowledged_upsert_survives_sigkill(tmp_path):
-    child = subprocess.Popen([sys.executable, "-c", CHILD, str(tmp_path)],
-                             stdout=subprocess.PIPE, text=True)
-    acknowledged = []
-    try:
-        for line in child.stdout:
-            acknowledged.append(int(line))
-            if len(acknowledged) >= 300:
-                break
-    finally:
-        child.send_signal(signal.SIGKILL)
-        child.wait()
-        child.stdout.close()
-    assert len(acknowledged) >= 300
-    docs = tv.Client(str(tmp_path)).get_collection("docs")
-    assert docs.count >= len(acknowledged)
-    for i in acknowledged:
-        hit = docs.search([i, i + 1, i + 2, i + 3], 1)[0]
-        assert (hit["id"], hit["distance"]) == (i, 0.0)
-        assert hit["payload"] == {"i": i, "text": "x" * (i % 50)}
-
-
 class TestThreads:
     @pytest.fixture
     def big(self, tmp_path):
@@ -328,10 +289,3 @@ class TestThreads:
         assert failures == []
         assert other.count == len(rows)
 
-
-def test_module_registers_client_and_collection_after_the_index_classes():
-    order = ["FlatIndex", "HnswIndex", "QuantizedFlatIndex", "Fp16FlatIndex", "IvfIndex",
-             "IvfPqIndex", "MmapFlatIndex", "BinaryFlatIndex", "Client", "Collection"]
-    registered = [name for name, value in vars(tv).items() if isinstance(value, type)]
-    assert registered[-2:] == ["Client", "Collection"]
-    assert registered == [name for name in order if name in registered]

@@ -10,12 +10,6 @@ import pytest
 import tolvane_vector_db as tv
 
 
-def test_module_registers_only_its_classes():
-    public = [name for name in dir(tv) if not name.startswith("__")]
-    assert "FlatIndex" in public
-    assert all(isinstance(getattr(tv, name), type) for name in public)
-
-
 class TestVectorConversion:
     def test_accepts_lists_tuples_and_numpy_vectors(self):
         index = tv.FlatIndex(3)
