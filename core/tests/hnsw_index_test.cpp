@@ -4,7 +4,6 @@
 
 #include <numeric>
 #include <set>
-#include <thread>
 
 #include "codec.hpp"
 #include "hnsw_test_support.hpp"
@@ -88,27 +87,9 @@ TEST(HnswIndex, SearchEdgeCases) {
     // k above ef_search widens the beam.
     EXPECT_EQ(index->search(q, 20).value().size(), 20u);
     EXPECT_EQ(index->search(q, 1000).value().size(), 30u);
-    auto wrong = index->search(std::vector<float>{1, 2, 3}, 1);
-    ASSERT_FALSE(wrong);
-    EXPECT_EQ(wrong.error().message(), "dimension mismatch: expected 2, got 3");
     for (VectorId id = 100; id < 130; ++id) EXPECT_TRUE(index->remove(id));
     EXPECT_TRUE(index->search(q, 5).value().empty());
     EXPECT_TRUE(index->is_empty());
-}
-
-TEST(HnswIndex, DeletedIdCanBeAddedAgainAndFound) {
-    auto index = make_index(2);
-    ASSERT_TRUE(index->add(1, std::vector<float>{0, 0}));
-    ASSERT_TRUE(index->add(2, std::vector<float>{5, 5}));
-    EXPECT_TRUE(index->remove(1));
-    EXPECT_FALSE(index->remove(1));
-    EXPECT_FALSE(index->remove(77));
-    ASSERT_TRUE(index->add(1, std::vector<float>{9, 9}));
-    auto hits = index->search(std::vector<float>{9, 9}, 1).value();
-    ASSERT_EQ(hits.size(), 1u);
-    EXPECT_EQ(hits[0].id, 1u);
-    EXPECT_EQ(hits[0].distance, 0.0f);
-    EXPECT_EQ(index->len(), 2u);
 }
 
 TEST(HnswIndex, BadInsertionsChangeNothing) {
@@ -317,26 +298,6 @@ TEST(HnswIndex, ParallelGraphDoesNotDependOnThreadCount) {
         found += !hits.empty() && hits[0].id == 10 + r;
     }
     EXPECT_GE(found, 95u);
-}
-
-TEST(HnswIndex, ConcurrentSearchesGiveTheSameAnswers) {
-    const size_t dims = 8;
-    auto data = clustered_rows(1000, dims, 12);
-    auto index = make_index(dims);
-    ASSERT_TRUE(index->add_batch_contiguous(data, 0));
-    std::vector<std::vector<VectorId>> expected;
-    for (size_t q = 0; q < 100; ++q) expected.push_back(ids_of(index->search(row(data, dims, q), 5).value()));
-    std::vector<int> mismatches(4, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (size_t q = 0; q < 100; ++q) {
-                if (ids_of(index->search(row(data, dims, q), 5).value()) != expected[q]) ++mismatches[t];
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 }  // namespace
