@@ -97,19 +97,6 @@ TEST(IvfUntrained, SearchChecksLengthBeforeKAndAnswersEmptyForKZero) {
     EXPECT_EQ(index->len(), 0u);
 }
 
-TEST(IvfTraining, TrainSizeZeroOrOneTrainsOnTheFirstAdd) {
-    for (uint64_t train_size : {0u, 1u}) {
-        auto index = make_ivf(2, {.n_lists = 8, .train_size = train_size});
-        ASSERT_TRUE(index->add(7, std::vector<float>{1, 2}));
-        EXPECT_TRUE(index->is_trained());
-        EXPECT_EQ(index->n_centroids(), 1u);
-        auto hits = *index->search(std::vector<float>{1, 2}, 3);
-        ASSERT_EQ(hits.size(), 1u);
-        EXPECT_EQ(hits[0].id, 7u);
-        EXPECT_EQ(hits[0].distance, 0.0f);
-    }
-}
-
 TEST(IvfTraining, TrainsWhenTheBufferReachesTrainSizeWithAtMostNListsClusters) {
     const uint64_t dims = 4;
     auto points = grouped_points(3, 2, dims, 2);
@@ -121,19 +108,6 @@ TEST(IvfTraining, TrainsWhenTheBufferReachesTrainSizeWithAtMostNListsClusters) {
     // Fewer vectors than lists: one cluster per vector.
     EXPECT_EQ(index->n_centroids(), 6u);
     EXPECT_EQ(index->len(), 6u);
-}
-
-TEST(IvfTraining, FlushTrainsButReopeningBelowTrainSizeDoesNot) {
-    auto index = make_ivf(2, {.n_lists = 4, .train_size = 100});
-    index->flush();
-    EXPECT_FALSE(index->is_trained());  // empty buffer: nothing to train
-    ASSERT_TRUE(index->add(1, std::vector<float>{1, 0}));
-    ASSERT_TRUE(index->add(2, std::vector<float>{0, 1}));
-    ASSERT_TRUE(index->load_graph_mmap("unused"));
-    EXPECT_FALSE(index->is_trained());
-    index->flush();
-    EXPECT_TRUE(index->is_trained());
-    EXPECT_EQ(index->n_centroids(), 2u);
 }
 
 TEST(IvfTraining, ZeroIterationsPutsEveryVectorInListZero) {
@@ -169,21 +143,6 @@ protected:
     std::vector<float> points_;
     std::unique_ptr<IvfIndex> index_;
 };
-
-TEST_F(IvfTrainedTest, SearchScansExactlyTheNprobeNearestLists) {
-    const std::vector<float> query(kDims, 20.0f);
-    auto exact = brute_force(Metric::L2, points_, kDims, query, kPoints);
-    EXPECT_TRUE(with_nprobe(0)->search(query, kPoints)->empty());
-    // One point per list: probing p lists finds exactly the p nearest points.
-    auto three = *with_nprobe(3)->search(query, kPoints);
-    ASSERT_EQ(three.size(), 3u);
-    for (size_t r = 0; r < 3; ++r) EXPECT_EQ(three[r].id, exact[r].id);
-    for (uint64_t nprobe : {kPoints, uint64_t{1000}}) {
-        auto all = *with_nprobe(nprobe)->search(query, kPoints);
-        ASSERT_EQ(all.size(), kPoints);
-        for (size_t r = 0; r < kPoints; ++r) EXPECT_EQ(all[r].distance, exact[r].distance);
-    }
-}
 
 // Probing every list measures every vector exactly, whatever the lists went through (growth
 // after training, removals that move a list's last vector) and at every kernel level; under
@@ -227,26 +186,6 @@ TEST(IvfIndex, EveryKernelLevelAnswersExactlyWhenEveryListIsProbed) {
     }
 }
 
-// A list's vectors row after row.
-std::vector<float> rows_of(const PostingList& list) {
-    std::vector<float> rows(list.ids.size() * list.dim);
-    for (size_t i = 0; i < list.ids.size(); ++i) list.vectors.read(i, rows.data() + i * list.dim);
-    return rows;
-}
-
-TEST_F(IvfTrainedTest, BulkInsertAssignsLikeSingleInserts) {
-    auto extra = grouped_points(kPoints, 3, kDims, 9);
-    TempFile file;
-    ASSERT_TRUE(index_->save(file.path()));
-    auto twin = std::move(*IvfIndex::load(file.path()));
-    ASSERT_TRUE(index_->add_batch_contiguous(extra, 1000));
-    for (uint64_t i = 0; i < extra.size() / kDims; ++i) ASSERT_TRUE(twin->add(1000 + i, row(extra, kDims, i)));
-    for (uint64_t list = 0; list < kPoints; ++list) {
-        EXPECT_EQ(index_->lists()[list].ids, twin->lists()[list].ids);
-        EXPECT_EQ(rows_of(index_->lists()[list]), rows_of(twin->lists()[list]));
-    }
-}
-
 TEST_F(IvfTrainedTest, ReaddedIdKeepsBothCopiesAndDeleteRemovesTheNewest) {
     // The new copy of 3 equals point 7, so it joins 7's list.
     ASSERT_TRUE(index_->add(3, row(points_, kDims, 7)));
@@ -262,58 +201,6 @@ TEST_F(IvfTrainedTest, ReaddedIdKeepsBothCopiesAndDeleteRemovesTheNewest) {
     EXPECT_EQ(hits[0].id, 3u);
     EXPECT_FALSE(index_->remove(3));
     EXPECT_EQ(index_->len(), kPoints);
-}
-
-TEST_F(IvfTrainedTest, DeleteMovesTheLastEntryIntoTheHole) {
-    ASSERT_TRUE(index_->add(100, row(points_, kDims, 2)));
-    ASSERT_TRUE(index_->add(101, row(points_, kDims, 2)));
-    const uint64_t list = list_of(2);
-    ASSERT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{2, 100, 101}));
-    ASSERT_TRUE(index_->remove(2));
-    EXPECT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{101, 100}));
-    std::vector<VectorId> visited;
-    index_->iter_vectors([&](VectorId id, std::span<const float> v) {
-        visited.push_back(id);
-        auto expected = row(points_, kDims, id < 100 ? id : 2);
-        EXPECT_TRUE(std::equal(v.begin(), v.end(), expected.begin()));
-    });
-    EXPECT_EQ(visited.size(), kPoints + 1);
-    EXPECT_FALSE(index_->remove(123456));
-    ASSERT_TRUE(index_->remove(100));
-    ASSERT_TRUE(index_->remove(101));
-    EXPECT_TRUE(index_->lists()[list].ids.empty());
-    EXPECT_EQ(index_->lists()[list].vectors.size(), 0u);
-    EXPECT_TRUE(index_->search(row(points_, kDims, 2), 3).has_value());
-}
-
-TEST_F(IvfTrainedTest, SaveAndLoadReproduceTheIndex) {
-    ASSERT_TRUE(index_->remove(5));
-    auto loaded = with_nprobe(4);
-    EXPECT_TRUE(loaded->is_trained());
-    EXPECT_EQ(loaded->len(), index_->len());
-    EXPECT_EQ(loaded->config().metric, Metric::L2);
-    EXPECT_EQ(loaded->ivf_config().train_size, kPoints);
-    auto reference = with_nprobe(4);
-    for (uint64_t q = 0; q < kPoints; ++q) {
-        auto a = *reference->search(row(points_, kDims, q), 5);
-        auto b = *loaded->search(row(points_, kDims, q), 5);
-        ASSERT_EQ(a.size(), b.size());
-        for (size_t r = 0; r < a.size(); ++r) EXPECT_EQ(a[r].distance, b[r].distance);
-    }
-    // The map came back too: deleting through it works.
-    EXPECT_TRUE(loaded->remove(4));
-    EXPECT_FALSE(loaded->remove(5));
-}
-
-TEST_F(IvfTrainedTest, EveryTruncationOfASavedFileIsRejected) {
-    ASSERT_TRUE(index_->add(5000, std::vector<float>(kDims, 1.0f)));
-    TempFile file;
-    ASSERT_TRUE(index_->save(file.path()));
-    auto bytes = file.read();
-    // Every cut inside the header, then a spread over the rest.
-    testing::expect_truncations_rejected<IvfIndex>(bytes, 64, 7);
-    auto missing = IvfIndex::load(file.path() + ".missing");
-    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
 }
 
 TEST(IvfBulk, ChecksTheBlockBeforeAddingAnything) {
@@ -338,21 +225,6 @@ TEST(IvfBulk, TrainsPartWayAndAssignsTheRest) {
     EXPECT_EQ(index->len(), 100u);
     auto hits = *index->search(row(points, dims, 99), 1);
     EXPECT_EQ(hits[0].id, 199u);
-}
-
-std::unique_ptr<IvfIndex> round_trip(const IvfIndex& index) { return testing::reload(index); }
-
-TEST(IvfPersistence, UntrainedIndexKeepsItsBufferAndTrainsAfterLoad) {
-    auto index = make_ivf(2, {.n_lists = 2, .train_size = 3}, Metric::Cosine);
-    ASSERT_TRUE(index->add(1, std::vector<float>{1, 0}));
-    ASSERT_TRUE(index->add(2, std::vector<float>{0, 1}));
-    auto loaded = round_trip(*index);
-    EXPECT_FALSE(loaded->is_trained());
-    EXPECT_EQ(loaded->len(), 2u);
-    EXPECT_EQ(loaded->config().metric, Metric::Cosine);
-    ASSERT_TRUE(loaded->add(3, std::vector<float>{1, 1}));
-    EXPECT_TRUE(loaded->is_trained());
-    EXPECT_EQ(loaded->len(), 3u);
 }
 
 // The fields of an IvfSnapshot, written by hand so that they can disagree.

