@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "clustered_test_support.hpp"
-#include "index/ivf_index.hpp"
-#include "index/ivf_pq_index.hpp"
+#include "ivf_index.hpp"
+#include "ivf_pq_index.hpp"
 
 namespace tvdb {
 namespace {

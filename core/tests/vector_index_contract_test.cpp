@@ -14,16 +14,16 @@
 
 #include <unistd.h>
 
+#include "binary_flat_index.hpp"
 #include "clustered_test_support.hpp"
 #include "codec.hpp"
-#include "index/binary_flat_index.hpp"
-#include "index/flat_index.hpp"
-#include "index/fp16_flat_index.hpp"
-#include "index/hnsw_index.hpp"
-#include "index/ivf_index.hpp"
-#include "index/ivf_pq_index.hpp"
-#include "index/mmap_flat_index.hpp"
-#include "index/quantized_flat_index.hpp"
+#include "flat_index.hpp"
+#include "fp16_flat_index.hpp"
+#include "hnsw_index.hpp"
+#include "ivf_index.hpp"
+#include "ivf_pq_index.hpp"
+#include "mmap_flat_index.hpp"
+#include "quantized_flat_index.hpp"
 
 namespace tvdb {
 namespace {
