@@ -101,35 +101,6 @@ TEST(Half, ConversionsAgreeWithTheProcessorsF16cInstructions) {
 }
 #endif
 
-TEST(Fp16FlatIndex, SearchIsExactOverWidenedVectors) {
-    std::mt19937 rng(2);
-    std::normal_distribution<float> normal;
-    const size_t dims = 21;
-    for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
-        Fp16FlatIndex index(dims, metric);
-        std::vector<std::vector<float>> widened;
-        for (VectorId id = 0; id < 257; ++id) {
-            std::vector<float> v(dims);
-            for (float& x : v) x = normal(rng);
-            ASSERT_TRUE(index.add(id, v));
-            for (float& x : v) x = round_trip(x);
-            widened.push_back(v);
-        }
-        std::vector<float> query(dims);
-        for (float& x : query) x = normal(rng);
-        auto hits = index.search(query, 257);
-        ASSERT_TRUE(hits);
-        ASSERT_EQ(hits->size(), 257u);
-        for (size_t i = 0; i < hits->size(); ++i) {
-            const auto& hit = (*hits)[i];
-            EXPECT_EQ(hit.distance, distance(metric, query, widened[hit.id]));
-            if (i > 0) {
-                EXPECT_LE((*hits)[i - 1].distance, hit.distance);
-            }
-        }
-    }
-}
-
 TEST(Fp16FlatIndex, EveryMetricMatchesDistanceForWholeAndTailedDimensions) {
     std::mt19937 rng(8);
     std::normal_distribution<float> normal;
@@ -192,46 +163,12 @@ TEST(Fp16FlatIndex, SwapRemovalKeepsEveryOtherVectorIntact) {
     EXPECT_EQ(visited, expected.size());
 }
 
-TEST(Fp16FlatIndex, EarlyStoppingScansAnswerLikeAPlainScanAcrossChunks) {
-    std::mt19937 rng(31);
-    std::normal_distribution<float> normal;
-    for (size_t dims : {3u, 37u, 40u, 64u}) {
-        std::vector<std::vector<float>> centres(5, std::vector<float>(dims));
-        for (auto& c : centres)
-            for (float& x : c) x = 3.0f * normal(rng);
-        for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
-            Fp16FlatIndex index(dims, metric);
-            std::vector<float> v(dims);
-            for (VectorId id = 0; id < 900; ++id) {
-                const auto& c = centres[id % centres.size()];
-                for (size_t i = 0; i < dims; ++i) v[i] = c[i] + 0.3f * normal(rng);
-                ASSERT_TRUE(index.add(id, v));
-            }
-            for (VectorId id = 0; id < 900; id += 7) index.remove(id);  // moves slots across chunks
-            const auto& c = centres[2];
-            for (size_t i = 0; i < dims; ++i) v[i] = c[i] + 0.3f * normal(rng);
-            for (uint64_t k : {1u, 5u, 50u}) {
-                TopK plain(k);
-                index.iter_vectors([&](VectorId id, std::span<const float> x) {
-                    plain.push(id, distance(metric, v, x));
-                });
-                auto want = plain.take_sorted();
-                auto got = *index.search(v, k);
-                ASSERT_EQ(got.size(), want.size());
-                for (size_t i = 0; i < got.size(); ++i) {
-                    EXPECT_EQ(got[i].id, want[i].id);
-                    EXPECT_EQ(got[i].distance, want[i].distance);
-                }
-            }
-        }
-    }
-}
-
 TEST(Fp16FlatIndex, EveryKernelLevelAnswersWithTheSameBits) {
     std::mt19937 rng(44);
     std::normal_distribution<float> normal;
     for (size_t dims : {3u, 17u, 36u, 128u}) {
         // Clustered rows over several chunks, so that L2 scans abandon most groups early.
+        // Removals move slots between chunks first.
         std::vector<std::vector<float>> centres(4, std::vector<float>(dims));
         for (auto& c : centres)
             for (float& x : c) x = 3.0f * normal(rng);
@@ -246,6 +183,7 @@ TEST(Fp16FlatIndex, EveryKernelLevelAnswersWithTheSameBits) {
         for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
             Fp16FlatIndex index(dims, metric);
             for (VectorId id = 0; id < rows.size(); ++id) ASSERT_TRUE(index.add(id, rows[id]));
+            for (VectorId id = 0; id < rows.size(); id += 7) index.remove(id);
             for (uint64_t k : {3u, 1100u}) {
                 TopK plain(k);
                 index.iter_vectors([&](VectorId id, std::span<const float> x) {

@@ -87,20 +87,6 @@ std::vector<uint8_t> graph_record(const std::vector<RecordNode>& nodes,
     return out.take();
 }
 
-TEST(HnswFiles, StandaloneFileRoundTripGivesIdenticalAnswers) {
-    auto index = built_index(300, 6, Metric::Cosine);
-    for (VectorId id = 1000; id < 1300; id += 4) index->remove(id);
-    const std::string path = temp_path("standalone.bin");
-    ASSERT_TRUE(index->save(path));
-    auto loaded = HnswIndex::load(path);
-    ASSERT_TRUE(loaded) << loaded.error().message();
-    EXPECT_EQ((*loaded)->config().metric, Metric::Cosine);
-    EXPECT_EQ((*loaded)->hnsw_config().ef_search, 16u);
-    EXPECT_EQ((*loaded)->len(), index->len());
-    expect_graph_invariants((*loaded)->graph());
-    expect_same_answers(*index, **loaded, 6);
-}
-
 TEST(HnswFiles, GraphFileRoundTripGivesIdenticalAnswers) {
     auto index = built_index(300, 5);
     for (VectorId id = 1000; id < 1300; id += 3) index->remove(id);
@@ -197,10 +183,6 @@ TEST(HnswFiles, EveryTruncationFailsCleanly) {
     const std::string graph_path = temp_path("full.graph");
     ASSERT_TRUE(index->save_graph(graph_path));
     auto graph_bytes = read_file(graph_path).value();
-    const std::string standalone_path = temp_path("full.bin");
-    ASSERT_TRUE(index->save(standalone_path));
-    auto standalone_bytes = read_file(standalone_path).value();
-
     const std::string cut = temp_path("cut");
     for (size_t length = 0; length < graph_bytes.size(); ++length) {
         write_bytes(cut, std::span(graph_bytes).first(length));
@@ -209,12 +191,6 @@ TEST(HnswFiles, EveryTruncationFailsCleanly) {
         ASSERT_FALSE(loaded) << "length " << length;
         EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization);
         EXPECT_EQ(target->len(), 5u);
-    }
-    for (size_t length = 0; length < standalone_bytes.size(); ++length) {
-        write_bytes(cut, std::span(standalone_bytes).first(length));
-        auto loaded = HnswIndex::load(cut);
-        ASSERT_FALSE(loaded) << "length " << length;
-        EXPECT_EQ(loaded.error().kind, ErrorKind::Serialization);
     }
 }
 
