@@ -1,6 +1,8 @@
 #include "hnsw_format.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_set>
 
@@ -66,9 +68,34 @@ Result<std::vector<NodeRecord>> scan_nodes(RecordDecoder& in, uint64_t dimension
     return nodes;
 }
 
+// Slots of the saved nodes by ID; a node's slot is its place in the node table. IDs below
+// a small multiple of the node count (sequential IDs, some deleted) are looked up in a table
+// indexed by ID, which is much cheaper than hashing every neighbour of every list.
+class SavedSlots {
+public:
+    SavedSlots(const HnswGraph& graph, const std::vector<NodeRecord>& nodes) : graph_(graph) {
+        VectorId highest = 0;
+        for (const NodeRecord& node : nodes) highest = std::max(highest, node.id);
+        if (nodes.empty() || highest / kMaxSpread >= nodes.size()) return;
+        by_id_.assign(highest + 1, HnswGraph::kNoSlot);
+        for (uint32_t slot = 0; slot < nodes.size(); ++slot) by_id_[nodes[slot].id] = slot;
+    }
+
+    std::optional<uint32_t> operator()(VectorId id) const {
+        if (by_id_.empty()) return graph_.slot_of(id);
+        if (id >= by_id_.size() || by_id_[id] == HnswGraph::kNoSlot) return std::nullopt;
+        return by_id_[id];
+    }
+
+private:
+    static constexpr uint64_t kMaxSpread = 4;
+    const HnswGraph& graph_;
+    std::vector<uint32_t> by_id_;
+};
+
 // Second pass: the neighbour lists, as slots of saved nodes.
 Result<void> read_lists(std::span<const uint8_t> bytes, const NodeRecord& node, uint32_t slot,
-                        HnswGraph& graph) {
+                        const SavedSlots& slot_of, HnswGraph& graph) {
     RecordDecoder in(bytes.subspan(node.lists_at));
     const uint64_t lists = in.u64();
     std::vector<uint32_t> slots;
@@ -82,7 +109,7 @@ Result<void> read_lists(std::span<const uint8_t> bytes, const NodeRecord& node, 
         }
         slots.clear();
         for (uint64_t i = 0; i < count; ++i) {
-            if (auto neighbor = graph.slot_of(in.u64())) slots.push_back(*neighbor);
+            if (auto neighbor = slot_of(in.u64())) slots.push_back(*neighbor);
         }
         graph.set_neighbors(slot, layer, slots);
     }
@@ -156,12 +183,13 @@ Result<HnswGraph> read_graph(std::span<const uint8_t> bytes, uint64_t dimension)
         }
         graph.stage(graph.slot_for(node.id), vector, node.level);
     }
+    const SavedSlots slot_of(graph, *nodes);
     for (uint32_t slot = 0; slot < nodes->size(); ++slot) {
-        if (auto read = read_lists(bytes, (*nodes)[slot], slot, graph); !read) {
+        if (auto read = read_lists(bytes, (*nodes)[slot], slot, slot_of, graph); !read) {
             return fail(read.error());
         }
     }
-    graph.record_one_way_links();
+    graph.defer_one_way_links();
     if (!nodes->empty() || has_entry) {
         auto entry = has_entry ? graph.slot_of(entry_id) : std::nullopt;
         if (!entry) {

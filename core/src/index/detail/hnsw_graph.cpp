@@ -77,6 +77,7 @@ std::optional<uint32_t> HnswGraph::slot_of(VectorId id) const {
 }
 
 uint32_t HnswGraph::slot_for(VectorId id) {
+    settle_one_way_links();
     if (auto slot = slot_of_id_.find(id, ids_)) return *slot;
     const auto slot = static_cast<uint32_t>(ids_.size());
     ids_.push_back(id);
@@ -102,6 +103,7 @@ void reserve_at_least(Sequence& sequence, size_t needed) {
 }  // namespace
 
 void HnswGraph::reserve(size_t n) {
+    settle_one_way_links();
     const size_t slots = ids_.size() + n;
     reserve_at_least(vectors_, slots * dimension_);
     reserve_at_least(levels_, slots);
@@ -158,6 +160,7 @@ void HnswGraph::stage(uint32_t slot, std::span<const float> vector, uint8_t leve
 
 void HnswGraph::insert(uint32_t slot, std::span<const float> vector, Metric metric,
                        VisitedTracker& tracker) {
+    settle_one_way_links();
     const uint8_t level = draw_level();
     stage(slot, vector, level);
     if (!entry_point_) {
@@ -290,6 +293,7 @@ void HnswGraph::sync_one_way(uint32_t slot, size_t layer, std::span<const uint32
 }
 
 std::vector<uint32_t> HnswGraph::listed_by(uint32_t slot, size_t layer) const {
+    settle_one_way_links();
     const auto one_way = one_way_.of(slot, layer);
     std::vector<uint32_t> holders(one_way.begin(), one_way.end());
     for (uint32_t neighbor : neighbors(slot, layer)) {
@@ -539,6 +543,7 @@ std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const floa
 }
 
 bool HnswGraph::unlink(uint32_t slot, Metric metric) {
+    settle_one_way_links();
     if (slot >= slot_count() || !present_[slot]) return false;
     present_[slot] = 0;
     --node_count_;
@@ -628,9 +633,15 @@ void HnswGraph::set_neighbors(uint32_t slot, size_t layer, std::span<const uint3
     head[0] = static_cast<uint32_t>(count);
 }
 
+void HnswGraph::settle_one_way_links() const {
+    if (!one_way_pending_) return;
+    one_way_pending_ = false;
+    record_one_way_links();
+}
+
 // One pass over every list: cheaper than following each list as it is set, which records
 // a link as one way until the other end's list arrives.
-void HnswGraph::record_one_way_links() {
+void HnswGraph::record_one_way_links() const {
     // Layer 0 holds nearly every link: its lists are read in place.
     auto layer0_list = [this](uint32_t slot) {
         const uint32_t* head = layer0_.data() + size_t{slot} * layer0_stride_;

@@ -179,7 +179,11 @@ public:
     // the list's capacity), record the one-way links once every list is set, and set the
     // entry point.
     void set_neighbors(uint32_t slot, size_t layer, std::span<const uint32_t> entries);
-    void record_one_way_links();
+    void record_one_way_links() const;
+    // Loaders only, instead of record_one_way_links: the records are made by the first call
+    // that changes the graph (slot_for, reserve, insert, unlink) or asks listed_by, from the
+    // same lists, so a loaded graph that is only searched never pays for them.
+    void defer_one_way_links() { one_way_pending_ = true; }
     void set_entry_point(std::optional<uint32_t> slot) { entry_point_ = slot; }
 
     // The pair order of searches: distance (NaN last), then ID.
@@ -233,6 +237,9 @@ private:
     void relink(uint32_t slot, size_t layer, uint32_t removed,
                 std::span<const uint32_t> bridges, Metric metric);
     void repair_entry_point();
+    // Const for listed_by: the records are a cache of what the lists say. Never reached by
+    // searches, so concurrent readers do not race on it.
+    void settle_one_way_links() const;
 
     uint64_t dimension_;
     uint64_t m_;
@@ -250,7 +257,8 @@ private:
     std::vector<uint8_t> present_;
     std::vector<VectorId> ids_;
     IdSlotTable slot_of_id_;
-    OneWayLinks one_way_;
+    mutable OneWayLinks one_way_;
+    mutable bool one_way_pending_ = false;
     // Live nodes above layer 0 as (level, ID, slot): the last is the entry point's heir.
     std::set<std::tuple<uint8_t, VectorId, uint32_t>> upper_nodes_;
     std::optional<uint32_t> entry_point_;
