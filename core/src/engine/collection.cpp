@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <unordered_set>
 
 #include "binary_flat_index.hpp"
@@ -42,48 +44,82 @@ bool same_vector(std::span<const float> a, std::span<const float> b) {
 
 // The live vectors of a replayed log in the order their last Add left them, so that the
 // index is built once from the final state instead of following every frame.
+//
+// The vectors sit back to back in one buffer rather than one allocation each: a reopen
+// frees them all once the index is built, and thousands of small blocks freed between the
+// payloads that stay would leave the heap full of holes the process keeps.
 class ReplayStaging {
 public:
-    void upsert(VectorId id, std::vector<float> vector) {
+    explicit ReplayStaging(size_t dimensions) : dimensions_(dimensions) {}
+
+    // `vector` has the staging's dimension count.
+    void upsert(VectorId id, std::span<const float> vector) {
         // An unchanged vector keeps its place, as the live write kept its graph node.
-        if (const auto* stored = find(id); stored && same_vector(*stored, vector)) return;
+        if (auto stored = find(id); stored && same_vector(*stored, vector)) return;
         remove(id);
-        slot_of_.emplace(id, slots_.size());
-        slots_.push_back({id, std::move(vector)});
+        slot_of_.emplace(id, ids_.size());
+        ids_.push_back(id);
         live_.push_back(1);
+        rows_.insert(rows_.end(), vector.begin(), vector.end());
     }
 
     void remove(VectorId id) {
         auto it = slot_of_.find(id);
         if (it == slot_of_.end()) return;
         live_[it->second] = 0;
-        std::vector<float>().swap(slots_[it->second].second);
         slot_of_.erase(it);
+        // Replaced rows are dropped once they outnumber the live ones, so a log that keeps
+        // rewriting the same IDs never holds more than twice its live vectors here.
+        if (ids_.size() - slot_of_.size() > std::max(slot_of_.size(), kMinDeadToCompact)) compact();
     }
 
     bool contains(VectorId id) const { return slot_of_.contains(id); }
     size_t size() const { return slot_of_.size(); }
-    // The stored vector of a live ID, or nullptr.
-    const std::vector<float>* find(VectorId id) const {
+    // The stored vector of a live ID.
+    std::optional<std::span<const float>> find(VectorId id) const {
         auto it = slot_of_.find(id);
-        return it == slot_of_.end() ? nullptr : &slots_[it->second].second;
+        if (it == slot_of_.end()) return std::nullopt;
+        return row(it->second);
     }
 
-    // The live entries in slot order; the staging is emptied.
-    std::vector<VectorEntry> take_live() {
-        std::vector<VectorEntry> live;
-        live.reserve(slot_of_.size());
-        for (size_t slot = 0; slot < slots_.size(); ++slot) {
-            if (live_[slot]) live.push_back(std::move(slots_[slot]));
-        }
-        slots_.clear();
+    // The live IDs and their rows (back to back) in slot order; the staging is emptied.
+    std::pair<std::vector<VectorId>, std::vector<float>> take_live() {
+        compact();
+        auto taken = std::make_pair(std::move(ids_), std::move(rows_));
+        ids_.clear();
+        rows_.clear();
         live_.clear();
         slot_of_.clear();
-        return live;
+        return taken;
     }
 
 private:
-    std::vector<VectorEntry> slots_;
+    static constexpr size_t kMinDeadToCompact = 1024;
+
+    std::span<const float> row(size_t slot) const {
+        return {rows_.data() + slot * dimensions_, dimensions_};
+    }
+
+    // Drops the rows of replaced and removed IDs, keeping the order of the others.
+    void compact() {
+        size_t kept = 0;
+        for (size_t slot = 0; slot < ids_.size(); ++slot) {
+            if (!live_[slot]) continue;
+            if (kept != slot) {
+                ids_[kept] = ids_[slot];
+                std::copy_n(rows_.begin() + slot * dimensions_, dimensions_, rows_.begin() + kept * dimensions_);
+                slot_of_[ids_[kept]] = kept;
+            }
+            ++kept;
+        }
+        ids_.resize(kept);
+        rows_.resize(kept * dimensions_);
+        live_.assign(kept, 1);
+    }
+
+    size_t dimensions_;
+    std::vector<VectorId> ids_;
+    std::vector<float> rows_;
     std::vector<uint8_t> live_;
     std::unordered_map<VectorId, size_t> slot_of_;
 };
@@ -94,8 +130,8 @@ bool holds_exactly(const VectorIndex& index, const ReplayStaging& staging) {
     bool equal = true;
     index.iter_vectors([&](VectorId id, std::span<const float> vector) {
         if (!equal) return;
-        const std::vector<float>* staged = staging.find(id);
-        equal = staged != nullptr && same_vector(*staged, vector);
+        auto staged = staging.find(id);
+        equal = staged && same_vector(*staged, vector);
     });
     return equal;
 }
@@ -179,11 +215,14 @@ std::unique_ptr<VectorIndex> adopt_saved_graph(const CollectionMeta& meta, const
 // holds are dropped and only vectors that differ from the file are written again.
 Result<void> reconcile_mmap(MmapFlatIndex& index, ReplayStaging& staging) {
     index.drop_if([&](VectorId id) { return !staging.contains(id); });
-    for (auto& [id, vector] : staging.take_live()) {
-        auto stored = index.find(id);
+    auto [ids, rows] = staging.take_live();
+    const size_t dimensions = ids.empty() ? 0 : rows.size() / ids.size();
+    for (size_t i = 0; i < ids.size(); ++i) {
+        std::span<const float> vector(rows.data() + i * dimensions, dimensions);
+        auto stored = index.find(ids[i]);
         if (stored && same_vector(*stored, vector)) continue;
-        index.remove(id);
-        if (auto added = index.add(id, vector); !added) return added;
+        index.remove(ids[i]);
+        if (auto added = index.add(ids[i], vector); !added) return added;
     }
     // A failure leaves the changes pending in memory; the next flush retries.
     (void)index.persist();
@@ -212,16 +251,7 @@ Result<ReplayedIndex> index_from_replay(const CollectionMeta& meta, const std::s
     }
     // Kinds that train (ivf, ivf_pq) do so inside `add` once `train_size` vectors arrived;
     // nothing here trains a smaller sample.
-    auto live = staging.take_live();
-    std::vector<VectorId> ids;
-    std::vector<float> rows;
-    ids.reserve(live.size());
-    rows.reserve(live.size() * meta.dimensions);
-    for (auto& [id, vector] : live) {
-        ids.push_back(id);
-        rows.insert(rows.end(), vector.begin(), vector.end());
-        std::vector<float>().swap(vector);
-    }
+    auto [ids, rows] = staging.take_live();
     if (auto added = index->add_rows_in_bulk(ids, rows); !added) return fail(added.error());
     return ReplayedIndex{std::move(index)};
 }
@@ -301,14 +331,16 @@ Result<Collection> Collection::load(const std::string& dir) {
 
     std::unordered_map<VectorId, Payload> payloads;
     PayloadTexts payload_texts;
-    ReplayStaging staging;
     const uint64_t dimensions = meta->dimensions;
+    ReplayStaging staging(dimensions);
     const std::string wal_path = join(dir, wal_format::kLogFileName);
     auto replayed = read_wal(wal_path, [&](WalEntry&& entry) {
         if (auto* add = std::get_if<WalAdd>(&entry)) {
             // A vector of the wrong length was never applied by a live write either.
             if (add->vector.size() != dimensions) return;
-            staging.upsert(add->id, std::move(add->vector));
+            staging.upsert(add->id, add->vector);
+            // Freed now, so the next frame's vector takes the same block.
+            std::vector<float>().swap(add->vector);
             if (!add->payload) {
                 payloads.erase(add->id);
                 payload_texts.erase(add->id);
