@@ -220,21 +220,6 @@ def test_properties_and_repr(docs):
     assert repr(docs) == 'Collection(name="docs", count=4)'
 
 
-def test_everything_written_is_there_after_reopening(tmp_path):
-    client = tv.Client(str(tmp_path))
-    docs = client.create_collection("docs", 4, "cosine", "flat")
-    rng = np.random.default_rng(3)
-    vectors = rng.standard_normal((50, 4)).astype(np.float32)
-    docs.upsert_batch([(i, vectors[i], {"i": i}) for i in range(50)])
-    docs.delete(7)
-    docs.upsert(8, vectors[9], {"moved": True})
-    before = [docs.search(v, 5) for v in vectors[:10]]
-    del client, docs
-    reopened = tv.Client(str(tmp_path)).get_collection("docs")
-    assert reopened.count == 49
-    assert [reopened.search(v, 5) for v in vectors[:10]] == before
-
-
 class TestThreads:
     @pytest.fixture
     def big(self, tmp_path):

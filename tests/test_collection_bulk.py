@@ -67,6 +67,7 @@ def test_bulk_writes_survive_reopen_and_snapshot_restore(tmp_path, index_type):
     assert (reopened.dimensions, reopened.metric, reopened.index_type) == (DIMS, "l2", index_type)
 
     reopened.upsert_arrays([1000, 1001], np.ones((2, DIMS), np.float32))
+    reopened.upsert(6, vectors[0], {"moved": True})
     reopened.delete_where({"group": {"$in": [0, 1, 2]}})
     reopened.restore_snapshot("s")
     assert_same_records(records_of(reopened), state, exact)

@@ -3,11 +3,9 @@
 import json
 import os
 
-import numpy as np
 import pytest
 
 import tolvane_vector_db as tv
-from collection_support import ALL_INDEX_TYPES, ids_of, require
 
 SNAPSHOT_KEYS = ["name", "created_at", "vector_count", "sparse_count"]
 
@@ -164,27 +162,6 @@ class TestRestore:
         assert (tmp_path / "docs" / "wal.log").read_bytes() == before
         docs.upsert(77, [7, 7, 7])
         assert tv.Client(str(tmp_path)).get_collection("docs").count == 6
-
-    @pytest.mark.parametrize("index_type", ALL_INDEX_TYPES)
-    def test_every_index_kind_forgets_vectors_written_after_the_snapshot(self, tmp_path, index_type):
-        require(index_type)
-        client = tv.Client(str(tmp_path))
-        docs = client.create_collection("docs", 8, "l2", index_type)
-        rng = np.random.default_rng(5)
-        vectors = rng.standard_normal((60, 8)).astype(np.float32)
-        docs.upsert_batch([(i, vectors[i], {"i": i}) for i in range(40)])
-        docs.create_snapshot("s")
-        docs.upsert_batch([(i, vectors[i], {"late": i}) for i in range(40, 60)])
-        docs.upsert(0, vectors[59], {"moved": True})
-        docs.delete(1)
-
-        docs.restore_snapshot("s")
-        for collection in (docs, tv.Client(str(tmp_path)).get_collection("docs")):
-            assert collection.count == 40
-            hits = collection.search(vectors[0], 60)
-            assert sorted(ids_of(hits)) == list(range(40))
-            assert all(hit["payload"] == {"i": hit["id"]} for hit in hits)
-
 
 def test_delete_snapshot_removes_it_from_the_list(tmp_path, docs):
     docs.create_snapshot("a")
