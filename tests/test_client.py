@@ -83,14 +83,6 @@ class TestCreate:
         assert not broken.exists()
         client.create_collection("docs", 3, "l2", "flat")
 
-    def test_every_documented_kind_writes_its_name_into_meta_json(self, tmp_path):
-        client = tv.Client(str(tmp_path))
-        client.create_collection("f", 3, "dot_product", "flat")
-        meta = json.loads((tmp_path / "f" / "meta.json").read_text())
-        assert meta == {"name": "f", "dimensions": 3, "metric": "dot_product", "index_type": "flat",
-                        "wal_compact_threshold": 50000}
-
-
 class TestOpen:
     def test_directories_that_do_not_open_are_skipped_and_left_alone(self, tmp_path):
         client = tv.Client(str(tmp_path))
@@ -195,20 +187,14 @@ class TestLookup:
             client.get_or_create_collection("docs", 3, "L2")
         assert client.list_collections() == []
 
-    def test_get_or_create_makes_an_hnsw_cosine_collection(self, tmp_path):
-        require("hnsw")
-        client = tv.Client(str(tmp_path))
-        docs = client.get_or_create_collection("docs", 3)
-        assert docs.name == "docs"
-        meta = json.loads((tmp_path / "docs" / "meta.json").read_text())
-        assert (meta["index_type"], meta["metric"]) == ("hnsw", "cosine")
-
-    def test_get_or_create_twice_yields_one_collection(self, tmp_path):
+    def test_get_or_create_makes_one_hnsw_cosine_collection(self, tmp_path):
         require("hnsw")
         client = tv.Client(str(tmp_path))
         client.get_or_create_collection("docs", 3).upsert(1, [1, 0, 0])
-        assert client.get_or_create_collection("docs", 3).count == 1
-        assert client.list_collections() == ["docs"]
+        docs = client.get_or_create_collection("docs", 3)
+        assert (docs.name, docs.count, client.list_collections()) == ("docs", 1, ["docs"])
+        meta = json.loads((tmp_path / "docs" / "meta.json").read_text())
+        assert (meta["index_type"], meta["metric"]) == ("hnsw", "cosine")
 
 
 class TestDelete:
