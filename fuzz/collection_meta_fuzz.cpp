@@ -4,6 +4,7 @@
 #include "collection.hpp"
 #include "collection_meta.hpp"
 #include "fuzz_support.hpp"
+#include "index_factory.hpp"
 
 namespace tvdb::fuzz {
 

@@ -10,12 +10,8 @@
 namespace tvdb {
 
 std::string_view metric_name(Metric metric) {
-    switch (metric) {
-        case Metric::L2: return "l2";
-        case Metric::Cosine: return "cosine";
-        case Metric::DotProduct: return "dot_product";
-    }
-    return "l2";
+    const auto id = static_cast<uint32_t>(metric);
+    return id < kMetricCount ? kMetricNames[id] : kMetricNames[0];
 }
 
 std::string_view metric_debug_name(Metric metric) {
@@ -28,9 +24,9 @@ std::string_view metric_debug_name(Metric metric) {
 }
 
 std::optional<Metric> metric_from_name(std::string_view name) {
-    if (name == "l2") return Metric::L2;
-    if (name == "cosine") return Metric::Cosine;
-    if (name == "dot_product") return Metric::DotProduct;
+    for (uint32_t id = 0; id < kMetricCount; ++id) {
+        if (kMetricNames[id] == name) return static_cast<Metric>(id);
+    }
     return std::nullopt;
 }
 

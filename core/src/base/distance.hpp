@@ -14,6 +14,10 @@ enum class Metric : uint32_t { L2 = 0, Cosine = 1, DotProduct = 2 };
 
 inline constexpr uint32_t kMetricCount = 3;
 
+// Indexed by the id: the names of Python arguments, getters and meta.json.
+inline constexpr std::array<std::string_view, kMetricCount> kMetricNames = {"l2", "cosine",
+                                                                           "dot_product"};
+
 // "l2", "cosine", "dot_product": Python arguments, getters and meta.json.
 std::string_view metric_name(Metric metric);
 // "L2", "Cosine", "DotProduct": messages meant for a person.

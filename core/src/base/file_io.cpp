@@ -89,4 +89,14 @@ Result<void> rename_over(const std::string& temporary, const std::string& path) 
     return fail(VectorDbError::io_errno(code));
 }
 
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool is_symlink(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 }  // namespace tvdb

@@ -68,6 +68,12 @@ Result<int> create_fresh(const std::string& path, int extra_flags = 0);
 // partial `to` is removed.
 Result<void> copy_regular_file(const std::string& from, const std::string& to);
 
+// Whether `path` is a regular file itself; a symbolic link does not count, so derived files
+// planted as links elsewhere are never read (and, rewritten by rename, never written).
+bool is_regular_file(const std::string& path);
+// Whether `path` is a symbolic link (not followed).
+bool is_symlink(const std::string& path);
+
 // Renames the finished file `temporary` over `path`, so readers find the old file or the new
 // one whole. When the rename fails the temporary is removed and Io returned.
 Result<void> rename_over(const std::string& temporary, const std::string& path);

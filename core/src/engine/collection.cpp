@@ -1,146 +1,15 @@
 #include "collection.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <limits>
-#include <optional>
-#include <unordered_set>
+#include <unordered_map>
 
-#include "binary_flat_index.hpp"
-#include "flat_index.hpp"
-#include "fp16_flat_index.hpp"
-#include "hnsw_index.hpp"
-#include "ivf_index.hpp"
-#include "ivf_pq_index.hpp"
-#include "mmap_flat_index.hpp"
-#include "quantized_flat_index.hpp"
-#include "restore_staging.hpp"
+#include "index_factory.hpp"
 #include "wal_format.hpp"
 
 namespace tvdb {
 namespace {
-
-std::string join(const std::string& dir, const char* name) { return dir + "/" + name; }
-
-// Whether `path` is a regular file itself; a symbolic link does not count, so derived files
-// planted as links elsewhere are never read (and, rewritten by rename, never written).
-bool is_regular_file(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-bool is_symlink(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool same_vector(std::span<const float> a, std::span<const float> b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size_bytes()) == 0;
-}
-
-// The live vectors of a replayed log in the order their last Add left them, so that the
-// index is built once from the final state instead of following every frame.
-//
-// The vectors sit back to back in one buffer rather than one allocation each: a reopen
-// frees them all once the index is built, and thousands of small blocks freed between the
-// payloads that stay would leave the heap full of holes the process keeps.
-class ReplayStaging {
-public:
-    explicit ReplayStaging(size_t dimensions) : dimensions_(dimensions) {}
-
-    // `vector` has the staging's dimension count.
-    void upsert(VectorId id, std::span<const float> vector) {
-        // An unchanged vector keeps its place, as the live write kept its graph node.
-        if (auto stored = find(id); stored && same_vector(*stored, vector)) return;
-        remove(id);
-        slot_of_.emplace(id, ids_.size());
-        ids_.push_back(id);
-        live_.push_back(1);
-        rows_.insert(rows_.end(), vector.begin(), vector.end());
-    }
-
-    void remove(VectorId id) {
-        auto it = slot_of_.find(id);
-        if (it == slot_of_.end()) return;
-        live_[it->second] = 0;
-        slot_of_.erase(it);
-        // Replaced rows are dropped once they outnumber the live ones, so a log that keeps
-        // rewriting the same IDs never holds more than twice its live vectors here.
-        if (ids_.size() - slot_of_.size() > std::max(slot_of_.size(), kMinDeadToCompact)) compact();
-    }
-
-    bool contains(VectorId id) const { return slot_of_.contains(id); }
-    size_t size() const { return slot_of_.size(); }
-    // The stored vector of a live ID.
-    std::optional<std::span<const float>> find(VectorId id) const {
-        auto it = slot_of_.find(id);
-        if (it == slot_of_.end()) return std::nullopt;
-        return row(it->second);
-    }
-
-    // The live IDs and their rows (back to back) in slot order; the staging is emptied.
-    std::pair<std::vector<VectorId>, std::vector<float>> take_live() {
-        compact();
-        auto taken = std::make_pair(std::move(ids_), std::move(rows_));
-        ids_.clear();
-        rows_.clear();
-        live_.clear();
-        slot_of_.clear();
-        return taken;
-    }
-
-private:
-    static constexpr size_t kMinDeadToCompact = 1024;
-
-    std::span<const float> row(size_t slot) const {
-        return {rows_.data() + slot * dimensions_, dimensions_};
-    }
-
-    // Drops the rows of replaced and removed IDs, keeping the order of the others.
-    void compact() {
-        size_t kept = 0;
-        for (size_t slot = 0; slot < ids_.size(); ++slot) {
-            if (!live_[slot]) continue;
-            if (kept != slot) {
-                ids_[kept] = ids_[slot];
-                std::copy_n(rows_.begin() + slot * dimensions_, dimensions_, rows_.begin() + kept * dimensions_);
-                slot_of_[ids_[kept]] = kept;
-            }
-            ++kept;
-        }
-        ids_.resize(kept);
-        rows_.resize(kept * dimensions_);
-        live_.assign(kept, 1);
-    }
-
-    size_t dimensions_;
-    std::vector<VectorId> ids_;
-    std::vector<float> rows_;
-    std::vector<uint8_t> live_;
-    std::unordered_map<VectorId, size_t> slot_of_;
-};
-
-// Whether an index holds exactly the staged live IDs with bit-identical vectors.
-bool holds_exactly(const VectorIndex& index, const ReplayStaging& staging) {
-    if (index.len() != staging.size()) return false;
-    bool equal = true;
-    index.iter_vectors([&](VectorId id, std::span<const float> vector) {
-        if (!equal) return;
-        auto staged = staging.find(id);
-        equal = staged && same_vector(*staged, vector);
-    });
-    return equal;
-}
-
-std::string faiss_refusal(const std::string& name) {
-    return "collection '" + name +
-           "' uses IndexType::Faiss but tolvane-core was compiled without the 'faiss' feature; "
-           "rebuild with `--features faiss`";
-}
 
 Result<void> remove_file_if_present(const std::string& path) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(VectorDbError::io_errno(errno));
@@ -169,115 +38,8 @@ EncodedAdd encode_add(const std::optional<Payload>& payload, const std::optional
     return encoded;
 }
 
-}  // namespace
-
-namespace {
-
-template <typename Index>
-Result<std::unique_ptr<VectorIndex>> as_index(Result<std::unique_ptr<Index>> made) {
-    if (!made) return fail(made.error());
-    return std::unique_ptr<VectorIndex>(std::move(*made));
-}
-
-// The vectors file is derived from the log: one that cannot be used as it is (damaged,
-// truncated, another dimension or metric) is replaced on the next flush.
-Result<std::unique_ptr<VectorIndex>> open_mmap_index(const CollectionMeta& meta,
-                                                     const std::string& dir) {
-    std::string path = join(dir, kMmapVectorsFileName);
-    // A link in its place is replaced, never written through: the index appends to the file
-    // in place.
-    auto opened = is_symlink(path) ? MmapFlatIndex::open_discarding(path, meta.dimensions, meta.metric)
-                                   : MmapFlatIndex::open(path, meta.dimensions, meta.metric);
-    if (!opened) opened = MmapFlatIndex::open_discarding(path, meta.dimensions, meta.metric);
-    if (!opened) {
-        return fail(VectorDbError::invalid_config("failed to open MmapFlatIndex at " + path + ": " +
-                                                  opened.error().message()));
-    }
-    return std::unique_ptr<VectorIndex>(std::make_unique<MmapFlatIndex>(std::move(*opened)));
-}
-
-IndexConfig index_config(const CollectionMeta& meta) {
-    return {.dimensions = meta.dimensions, .metric = meta.metric};
-}
-
-// A saved graph is adopted only when it describes exactly the replayed vectors: a graph
-// written at an older compaction would hide every later write.
-std::unique_ptr<VectorIndex> adopt_saved_graph(const CollectionMeta& meta, const std::string& dir,
-                                               const ReplayStaging& staging) {
-    std::string path = join(dir, kGraphFileName);
-    if (staging.size() == 0 || !is_regular_file(path)) return nullptr;
-    auto saved = HnswIndex::load_graph_file(path, index_config(meta), meta.hnsw_config.value_or(HnswConfig{}));
-    if (!saved || !holds_exactly(**saved, staging)) return nullptr;
-    return std::move(*saved);
-}
-
-// Brings the vectors file in line with the replayed state: records of IDs the log no longer
-// holds are dropped and only vectors that differ from the file are written again.
-Result<void> reconcile_mmap(MmapFlatIndex& index, ReplayStaging& staging) {
-    index.drop_if([&](VectorId id) { return !staging.contains(id); });
-    auto [ids, rows] = staging.take_live();
-    const size_t dimensions = ids.empty() ? 0 : rows.size() / ids.size();
-    for (size_t i = 0; i < ids.size(); ++i) {
-        std::span<const float> vector(rows.data() + i * dimensions, dimensions);
-        auto stored = index.find(ids[i]);
-        if (stored && same_vector(*stored, vector)) continue;
-        index.remove(ids[i]);
-        if (auto added = index.add(ids[i], vector); !added) return added;
-    }
-    // A failure leaves the changes pending in memory; the next flush retries.
-    (void)index.persist();
-    return {};
-}
-
-struct ReplayedIndex {
-    std::unique_ptr<VectorIndex> index;
-    bool graph_adopted = false;
-};
-
-// The index of a reopened collection, built once from the final replayed state.
-Result<ReplayedIndex> index_from_replay(const CollectionMeta& meta, const std::string& dir,
-                                        std::unique_ptr<VectorIndex> index,
-                                        ReplayStaging& staging) {
-    if (meta.index_type == IndexType::Hnsw) {
-        if (auto adopted = adopt_saved_graph(meta, dir, staging)) {
-            return ReplayedIndex{std::move(adopted), true};
-        }
-    }
-    if (meta.index_type == IndexType::MmapFlat) {
-        if (auto ok = reconcile_mmap(static_cast<MmapFlatIndex&>(*index), staging); !ok) {
-            return fail(ok.error());
-        }
-        return ReplayedIndex{std::move(index)};
-    }
-    // Kinds that train (ivf, ivf_pq) do so inside `add` once `train_size` vectors arrived;
-    // nothing here trains a smaller sample.
-    auto [ids, rows] = staging.take_live();
-    if (auto added = index->add_rows_in_bulk(ids, rows); !added) return fail(added.error());
-    return ReplayedIndex{std::move(index)};
-}
 
 }  // namespace
-
-Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta, const std::string& dir) {
-    const uint64_t dims = meta.dimensions;
-    const Metric metric = meta.metric;
-    switch (meta.index_type) {
-        case IndexType::Flat: return std::make_unique<FlatIndex>(dims, metric);
-        case IndexType::Hnsw:
-            return as_index(HnswIndex::create(dims, metric, meta.hnsw_config.value_or(HnswConfig{})));
-        case IndexType::QuantizedFlat: return std::make_unique<QuantizedFlatIndex>(dims, metric);
-        case IndexType::Ivf:
-            return as_index(IvfIndex::create(index_config(meta), meta.ivf_config.value_or(kCollectionIvfDefaults)));
-        case IndexType::IvfPq:
-            return as_index(IvfPqIndex::create(index_config(meta),
-                                               meta.ivf_pq_config.value_or(kCollectionIvfPqDefaults)));
-        case IndexType::Fp16Flat: return std::make_unique<Fp16FlatIndex>(dims, metric);
-        case IndexType::MmapFlat: return open_mmap_index(meta, dir);
-        case IndexType::BinaryFlat: return std::make_unique<BinaryFlatIndex>(dims, metric);
-        case IndexType::Faiss: break;
-    }
-    return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
-}
 
 Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
                        SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads,
@@ -295,95 +57,7 @@ Collection::Collection(Collection&&) noexcept = default;
 Collection& Collection::operator=(Collection&&) noexcept = default;
 Collection::~Collection() = default;
 
-std::string Collection::file_path(const char* name) const { return join(dir_, name); }
-
-Result<Collection> Collection::create(const std::string& dir, CollectionMeta meta) {
-    if (meta.index_type == IndexType::Faiss) {
-        return fail(VectorDbError::invalid_config(faiss_refusal(meta.name)));
-    }
-    auto index = build_index(meta, dir);
-    if (!index) return fail(index.error());
-    if (auto written = write_collection_meta(join(dir, kMetaFileName), meta); !written) {
-        return fail(written.error());
-    }
-    auto wal = Wal::open(join(dir, wal_format::kLogFileName));
-    if (!wal) return fail(wal.error());
-    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, {}, {}, std::move(*wal),
-                      /*graph_on_disk=*/true);
-}
-
-Result<Collection> Collection::load(const std::string& dir) {
-    // A restore that was committed before a crash is completed first, one that was not is
-    // dropped: either way the files below are all the old state's or all the snapshot's.
-    if (auto finished = finish_restore(dir); !finished) return fail(finished.error());
-    // The remains of an interrupted rewrite; wal.log is still the valid log.
-    ::unlink(join(dir, wal_format::kRewriteFileName).c_str());
-
-    auto meta = read_collection_meta(join(dir, kMetaFileName));
-    if (!meta) return fail(meta.error());
-    auto index = build_index(*meta, dir);
-    if (!index) return fail(index.error());
-
-    SparseIndex sparse;
-    if (std::string sparse_path = join(dir, kSparseFileName); is_regular_file(sparse_path)) {
-        if (auto loaded = SparseIndex::load(sparse_path)) sparse = std::move(*loaded);
-    }
-
-    std::unordered_map<VectorId, Payload> payloads;
-    PayloadTexts payload_texts;
-    const uint64_t dimensions = meta->dimensions;
-    ReplayStaging staging(dimensions);
-    const std::string wal_path = join(dir, wal_format::kLogFileName);
-    auto replayed = read_wal(wal_path, [&](WalEntry&& entry) {
-        if (auto* add = std::get_if<WalAdd>(&entry)) {
-            // A vector of the wrong length was never applied by a live write either.
-            if (add->vector.size() != dimensions) return;
-            staging.upsert(add->id, add->vector);
-            // Freed now, so the next frame's vector takes the same block.
-            std::vector<float>().swap(add->vector);
-            if (!add->payload) {
-                payloads.erase(add->id);
-                payload_texts.erase(add->id);
-            } else if (auto value = payload_from_bytes(std::span(
-                           reinterpret_cast<const uint8_t*>(add->payload->data()), add->payload->size()))) {
-                payloads.insert_or_assign(add->id, std::move(*value));
-                payload_texts.insert_or_assign(add->id, std::move(*add->payload));
-            }
-            if (add->sparse) {
-                if (auto vector = decode_sparse_vector(*add->sparse)) sparse.upsert(add->id, std::move(*vector));
-            }
-        } else {
-            VectorId id = std::get<WalDelete>(entry).id;
-            staging.remove(id);
-            payloads.erase(id);
-            payload_texts.erase(id);
-            sparse.remove(id);
-        }
-    });
-    if (!replayed) return fail(replayed.error());
-
-    // sparse.bin may predate deletes that a crash kept out of it; the log decides.
-    std::vector<VectorId> orphans;
-    for (const auto& [id, vector] : sparse.vectors()) {
-        if (!staging.contains(id)) orphans.push_back(id);
-    }
-    for (VectorId id : orphans) sparse.remove(id);
-
-    auto built = index_from_replay(*meta, dir, std::move(*index), staging);
-    if (!built) return fail(built.error());
-
-    if (replayed->trailing_bytes > 0 &&
-        ::truncate(wal_path.c_str(), static_cast<off_t>(replayed->valid_length)) != 0) {
-        return fail(VectorDbError::io_errno(errno));
-    }
-    auto wal = Wal::open(wal_path);
-    if (!wal) return fail(wal.error());
-    const bool graph_on_disk = built->graph_adopted || meta->index_type != IndexType::Hnsw;
-    return Collection(std::move(*meta), dir, std::move(built->index), std::move(sparse),
-                      std::move(payloads), std::move(payload_texts), std::move(*wal), graph_on_disk);
-}
-
-uint64_t Collection::len() const { return index_->len(); }
+std::string Collection::file_path(const char* name) const { return collection_file(dir_, name); }
 
 uint64_t Collection::wal_count() const { return wal_ ? wal_->count() : 0; }
 
@@ -704,9 +378,7 @@ Result<void> Collection::compact() {
     // Counting restarts so that only frames appended from now on lead to the next rewrite.
     wal_ = std::make_unique<Wal>(std::move(*wal));
     if (auto saved = save_graph(); !saved) return saved;
-    if (auto* mmap = dynamic_cast<MmapFlatIndex*>(index_.get())) {
-        if (auto persisted = mmap->persist(); !persisted) return persisted;
-    }
+    if (auto persisted = index_->persist(); !persisted) return persisted;
     // Without sparse vectors an old sparse.bin would only bring back deleted ones.
     if (sparse_.is_empty()) return remove_file_if_present(file_path(kSparseFileName));
     return sparse_.save(file_path(kSparseFileName));
@@ -725,7 +397,7 @@ Result<void> Collection::save_graph_if_changed() {
 
 Result<void> Collection::promote_to_hnsw() {
     const HnswConfig params = meta_.promotion_hnsw_config.value_or(HnswConfig{});
-    auto promoted = HnswIndex::create(meta_.dimensions, meta_.metric, params);
+    auto promoted = build_hnsw_index(meta_, params);
     if (!promoted) return fail(promoted.error());
     std::vector<VectorId> ids;
     std::vector<float> rows;

@@ -13,21 +13,16 @@
 #include <unordered_map>
 #include <vector>
 
+#include "collection_files.hpp"
 #include "collection_meta.hpp"
 #include "error.hpp"
-#include "sparse_index.hpp"
-#include "vector_index.hpp"
 #include "payload.hpp"
 #include "payload_index.hpp"
+#include "sparse_index.hpp"
+#include "vector_index.hpp"
 #include "wal.hpp"
 
 namespace tvdb {
-
-// File names inside a collection directory.
-inline constexpr const char* kMetaFileName = "meta.json";
-inline constexpr const char* kSparseFileName = "sparse.bin";
-inline constexpr const char* kGraphFileName = "hnsw.graph";
-inline constexpr const char* kMmapVectorsFileName = "vectors.mmap";
 
 // One search hit with a copy of its payload (absent when the ID has none).
 struct CollectionHit {
@@ -44,11 +39,6 @@ struct UpsertEntry {
     // Absent keeps the ID's existing sparse vector.
     std::optional<SparseVector> sparse;
 };
-
-// An empty index of the kind the metadata names, for a collection in `dir`.
-// "faiss" and kinds this build lacks fail with InvalidConfig.
-Result<std::unique_ptr<VectorIndex>> build_index(const CollectionMeta& meta,
-                                                 const std::string& dir);
 
 class Collection {
 public:

@@ -195,15 +195,11 @@ Read<IvfPqConfig> read_ivf_pq(const Json& v) {
 }
 
 Read<Metric> read_metric(const Json& v) {
-    static constexpr std::array<std::string_view, 3> names = {"l2", "cosine", "dot_product"};
-    return read_enum<Metric>(v, names, metric_from_name);
+    return read_enum<Metric>(v, kMetricNames, metric_from_name);
 }
 
 Read<IndexType> read_index_type(const Json& v) {
-    static constexpr std::array<std::string_view, 9> names = {
-        "flat", "hnsw", "quantized_flat", "ivf", "ivf_pq", "fp16_flat", "mmap_flat", "binary_flat",
-        "faiss"};
-    return read_enum<IndexType>(v, names, index_type_from_name);
+    return read_enum<IndexType>(v, kIndexTypeNames, index_type_from_name);
 }
 
 Read<CollectionMeta> read_meta(const Json& v) {

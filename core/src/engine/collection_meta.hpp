@@ -9,6 +9,7 @@
 
 #include "distance.hpp"
 #include "error.hpp"
+#include "index_type.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

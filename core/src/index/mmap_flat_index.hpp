@@ -63,15 +63,15 @@ public:
 
     // Writes pending vectors and deletions to the file. Io when the file cannot be written or
     // mapped again; then every change stays pending and a later call retries.
-    Result<void> persist();
+    Result<void> persist() override;
     // Row i of `data` is added under start_id + i; nothing is added when the float count is
     // not a whole number of rows.
     Result<void> add_batch_contiguous(std::span<const float> data, VectorId start_id);
 
     // The live vector of `id`, pending or in the file; valid until the next change.
-    std::optional<std::span<const float>> find(VectorId id) const;
+    std::optional<std::span<const float>> find(VectorId id) const override;
     // Deletes every live vector whose ID `drop` accepts; returns how many.
-    size_t drop_if(const std::function<bool(VectorId)>& drop);
+    size_t drop_if(const std::function<bool(VectorId)>& drop) override;
     const std::string& path() const { return path_; }
     // Records counted by the mapped file's header, live or dead.
     uint64_t file_record_count() const { return file_count_; }

@@ -1,26 +1,8 @@
 #include "vector_index.hpp"
 
-#include <array>
 #include <limits>
 
 namespace tvdb {
-namespace {
-constexpr std::array<std::string_view, 9> kIndexTypeNames = {
-    "flat", "hnsw", "quantized_flat", "ivf", "ivf_pq", "fp16_flat", "mmap_flat", "binary_flat",
-    "faiss"};
-}
-
-std::string_view index_type_name(IndexType type) {
-    return kIndexTypeNames[static_cast<size_t>(type)];
-}
-
-std::optional<IndexType> index_type_from_name(std::string_view name) {
-    for (size_t i = 0; i < kIndexTypeNames.size(); ++i) {
-        if (kIndexTypeNames[i] == name) return static_cast<IndexType>(i);
-    }
-    return std::nullopt;
-}
-
 Result<void> VectorIndex::add_batch(std::span<const VectorEntry> entries) {
     for (const auto& [id, vector] : entries) {
         if (auto added = add(id, vector); !added) return added;
@@ -36,6 +18,15 @@ Result<void> VectorIndex::add_rows(std::span<const VectorId> ids, std::span<cons
 
 void VectorIndex::iter_ids(const std::function<void(VectorId)>& visit) const {
     iter_vectors([&](VectorId id, std::span<const float>) { visit(id); });
+}
+
+size_t VectorIndex::drop_if(const std::function<bool(VectorId)>& drop) {
+    std::vector<VectorId> doomed;
+    iter_ids([&](VectorId id) {
+        if (drop(id)) doomed.push_back(id);
+    });
+    for (VectorId id : doomed) remove(id);
+    return doomed.size();
 }
 
 std::optional<std::vector<float>> VectorIndex::vector_of(VectorId id) const {

@@ -27,23 +27,6 @@ struct SearchResult {
     float distance;
 };
 
-// The kinds a collection can be configured with, in variant order.
-enum class IndexType : uint32_t {
-    Flat,
-    Hnsw,
-    QuantizedFlat,
-    Ivf,
-    IvfPq,
-    Fp16Flat,
-    MmapFlat,
-    BinaryFlat,
-    // Recognised by name, but no index of this kind exists.
-    Faiss,
-};
-
-std::string_view index_type_name(IndexType type);
-std::optional<IndexType> index_type_from_name(std::string_view name);
-
 struct HnswConfig {
     uint64_t ef_construction = 200;
     uint64_t ef_search = 50;
@@ -70,11 +53,6 @@ struct IvfPqConfig {
     uint64_t max_iter = 25;
     PqConfig pq;
 };
-
-// Defaults of a collection whose meta.json holds no tuning record: the coarse quantizer
-// iterates 10 times there, against 25 in the standalone Python classes.
-inline constexpr IvfConfig kCollectionIvfDefaults{.max_iter = 10};
-inline constexpr IvfPqConfig kCollectionIvfPqDefaults{.max_iter = 10, .pq = {}};
 
 using VectorEntry = std::pair<VectorId, std::vector<float>>;
 // Decides whether a filtered search may return a vector; asked from the searching thread.
@@ -140,8 +118,19 @@ public:
     // approximation, the decoded one), or nothing when the ID is not live. Default: a walk
     // of `iter_vectors`.
     virtual std::optional<std::vector<float>> vector_of(VectorId id) const;
+    // The live vector of `id` as stored, valid until the next change; nullopt when the ID is
+    // not live or the kind does not lend its stored vectors (the default).
+    virtual std::optional<std::span<const float>> find(VectorId /*id*/) const {
+        return std::nullopt;
+    }
+    // Deletes every live vector whose ID `drop` accepts; returns how many. Default: `remove`
+    // of each such ID, in `iter_ids` order.
+    virtual size_t drop_if(const std::function<bool(VectorId)>& drop);
     // Finishes deferred work; failures are not reported.
     virtual void flush() {}
+    // Writes the changes a kind with a file of its own still holds in memory; on failure they
+    // stay pending and a later call retries. Default: nothing to write.
+    virtual Result<void> persist() { return {}; }
     virtual Result<void> save_graph(const std::string& path) const;
     // Default: flush() and succeed, so deferred training happens after a rebuild.
     virtual Result<void> load_graph_mmap(const std::string& path);
