@@ -24,7 +24,6 @@ TEST(FileIo, OpenSizedReportsTheSizeOrTheErrnoOfTheOpen) {
     auto file = open_sized(path, O_RDONLY);
     ASSERT_TRUE(file);
     EXPECT_EQ(file->size, 12u);
-    ::close(file->fd);
 
     auto missing = open_sized(path + ".missing", O_RDONLY);
     ASSERT_FALSE(missing);
@@ -39,13 +38,14 @@ TEST(FileIo, WriteFullyWritesEveryByteOrNamesTheFailure) {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
     auto file = open_sized(path, O_WRONLY | O_CREAT | O_TRUNC);
     ASSERT_TRUE(file);
-    WriteOutcome outcome = write_fully(file->fd, bytes.data(), bytes.size());
-    ::close(file->fd);
+    const int fd = file->fd.get();
+    WriteOutcome outcome = write_fully(fd, bytes.data(), bytes.size());
+    ASSERT_EQ(file->fd.close(), 0);
     EXPECT_EQ(outcome.written, bytes.size());
     EXPECT_EQ(outcome.error, 0);
     EXPECT_EQ(*read_file(path), bytes);
 
-    WriteOutcome closed = write_fully(file->fd, bytes.data(), bytes.size());
+    WriteOutcome closed = write_fully(fd, bytes.data(), bytes.size());
     EXPECT_EQ(closed.written, 0u);
     EXPECT_EQ(closed.error, EBADF);
     ::unlink(path.c_str());

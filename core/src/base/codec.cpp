@@ -10,46 +10,20 @@
 namespace tvdb {
 
 Result<FileEncoder> FileEncoder::create(const std::string& path, size_t buffer_size) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    return FileEncoder(fd, buffer_size == 0 ? kBufferSize : buffer_size);
+    auto fd = create_truncated(path);
+    if (!fd) return fail(fd.error());
+    return FileEncoder(std::move(*fd), buffer_size == 0 ? kBufferSize : buffer_size);
 }
 
 Result<FileEncoder> FileEncoder::create_fresh(const std::string& path, size_t buffer_size) {
     auto fd = tvdb::create_fresh(path);
     if (!fd) return fail(fd.error());
-    return FileEncoder(*fd, buffer_size == 0 ? kBufferSize : buffer_size);
-}
-
-FileEncoder::FileEncoder(FileEncoder&& other) noexcept
-    : fd_(other.fd_),
-      buffer_size_(other.buffer_size_),
-      buffer_(std::move(other.buffer_)),
-      write_errno_(other.write_errno_) {
-    other.fd_ = -1;
-}
-
-FileEncoder::~FileEncoder() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void FileEncoder::put_bytes(const void* data, size_t size) {
-    put_buffered(buffer_, buffer_size_, data, size, [this] { return drain(); });
-}
-
-bool FileEncoder::drain() {
-    if (write_errno_ == 0) write_errno_ = write_fully(fd_, buffer_.data(), buffer_.size()).error;
-    buffer_.clear();
-    return write_errno_ == 0;
+    return FileEncoder(std::move(*fd), buffer_size == 0 ? kBufferSize : buffer_size);
 }
 
 Result<void> FileEncoder::finish() {
-    drain();
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && write_errno_ == 0) write_errno_ = errno;
-    if (write_errno_ != 0) {
-        return fail(VectorDbError::serialization(VectorDbError::io_errno(write_errno_).message()));
+    if (int code = file_.close(); code != 0) {
+        return fail(VectorDbError::serialization(VectorDbError::io_errno(code).message()));
     }
     return {};
 }
@@ -126,28 +100,21 @@ Result<std::vector<uint8_t>> read_file(const std::string& path, Symlinks links) 
     bytes.reserve(static_cast<size_t>(file->size));
     uint8_t chunk[1 << 16];
     for (;;) {
-        ssize_t n = ::read(file->fd, chunk, sizeof chunk);
+        ssize_t n = ::read(file->fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int code = errno;
-            ::close(file->fd);
-            return fail(VectorDbError::io_errno(code));
-        }
+        if (n < 0) return fail(VectorDbError::io_errno(errno));
         if (n == 0) break;
         bytes.insert(bytes.end(), chunk, chunk + n);
     }
-    ::close(file->fd);
     return bytes;
 }
 
 Result<void> write_file(const std::string& path, std::span<const uint8_t> bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
-    if (int code = write_fully(fd, bytes.data(), bytes.size()).error; code != 0) {
-        ::close(fd);
+    auto fd = create_truncated(path);
+    if (!fd) return fail(fd.error());
+    if (int code = write_and_close(std::move(*fd), bytes); code != 0) {
         return fail(VectorDbError::io_errno(code));
     }
-    if (::close(fd) != 0) return fail(VectorDbError::io_errno(errno));
     return {};
 }
 
@@ -159,9 +126,7 @@ Result<void> write_file_replacing(const std::string& path, std::span<const uint8
     const std::string temporary = path + ".tmp";
     auto fd = create_fresh(temporary);
     if (!fd) return fail(fd.error());
-    int code = write_fully(*fd, bytes.data(), bytes.size()).error;
-    if (::close(*fd) != 0 && code == 0) code = errno;
-    if (code != 0) {
+    if (int code = write_and_close(std::move(*fd), bytes); code != 0) {
         ::unlink(temporary.c_str());
         return fail(VectorDbError::io_errno(code));
     }

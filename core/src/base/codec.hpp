@@ -11,8 +11,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "append_file.hpp"
 #include "error.hpp"
 #include "file_io.hpp"
 
@@ -84,24 +86,13 @@ public:
     static Result<FileEncoder> create(const std::string& path, size_t buffer_size = kBufferSize);
     // The same for a temporary file created afresh (see `create_fresh`).
     static Result<FileEncoder> create_fresh(const std::string& path, size_t buffer_size = kBufferSize);
-    FileEncoder(FileEncoder&& other) noexcept;
-    FileEncoder& operator=(FileEncoder&&) = delete;
-    ~FileEncoder();
-
-    void put_bytes(const void* data, size_t size);
+    void put_bytes(const void* data, size_t size) { file_.append(data, size); }
     Result<void> finish();
 
 private:
-    FileEncoder(int fd, size_t buffer_size) : fd_(fd), buffer_size_(buffer_size) {
-        buffer_.reserve(buffer_size_);
-    }
-    // Writes the buffer out; false once a write has failed.
-    bool drain();
+    FileEncoder(OwnedFd fd, size_t buffer_size) : file_(std::move(fd), 0, buffer_size) {}
 
-    int fd_;
-    size_t buffer_size_;
-    std::vector<uint8_t> buffer_;
-    int write_errno_ = 0;
+    AppendFile file_;
 };
 
 // Reads fields from a byte span. A failed read sets a sticky error and yields zeros, so a

@@ -12,15 +12,11 @@ namespace tvdb {
 int symlink_flags(Symlinks links) { return links == Symlinks::Refuse ? O_NOFOLLOW : 0; }
 
 Result<SizedFile> open_sized(const std::string& path, int flags, mode_t mode) {
-    int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    OwnedFd fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
+    if (!fd.is_open()) return fail(VectorDbError::io_errno(errno));
     struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        int code = errno;
-        ::close(fd);
-        return fail(VectorDbError::io_errno(code));
-    }
-    return SizedFile{fd, static_cast<uint64_t>(st.st_size)};
+    if (::fstat(fd.get(), &st) != 0) return fail(VectorDbError::io_errno(errno));
+    return SizedFile{std::move(fd), static_cast<uint64_t>(st.st_size)};
 }
 
 WriteOutcome write_fully(int fd, const void* data, size_t size) {
@@ -35,12 +31,50 @@ WriteOutcome write_fully(int fd, const void* data, size_t size) {
     return {done, 0};
 }
 
-Result<int> create_fresh(const std::string& path, int extra_flags) {
+int write_fully_at(int fd, const void* data, size_t size, uint64_t offset) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return 0;
+}
+
+Result<OwnedFd> create_fresh(const std::string& path, int extra_flags) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return fail(VectorDbError::io_errno(errno));
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
-                    0666);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    OwnedFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | extra_flags,
+                      0666));
+    if (!fd.is_open()) return fail(VectorDbError::io_errno(errno));
     return fd;
+}
+
+Result<OwnedFd> create_truncated(const std::string& path) {
+    OwnedFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.is_open()) return fail(VectorDbError::io_errno(errno));
+    return fd;
+}
+
+Result<OwnedFd> open_for_writing(const std::string& path) {
+    OwnedFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd.is_open()) return fail(VectorDbError::io_errno(errno));
+    return fd;
+}
+
+int write_and_close(OwnedFd fd, std::span<const uint8_t> bytes) {
+    const int written = write_fully(fd.get(), bytes.data(), bytes.size()).error;
+    const int closed = fd.close();
+    return written != 0 ? written : closed;
+}
+
+Result<void> truncate_file(const std::string& path, uint64_t size) {
+    if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) {
+        return fail(VectorDbError::io_errno(errno));
+    }
+    return {};
 }
 
 namespace {
@@ -65,19 +99,15 @@ Result<void> copy_regular_file(const std::string& from, const std::string& to) {
     auto source = open_sized(from, O_RDONLY | O_NOFOLLOW);
     if (!source) return fail(source.error());
     struct stat st {};
-    int code = ::fstat(source->fd, &st) != 0 ? errno : 0;
+    int code = ::fstat(source->fd.get(), &st) != 0 ? errno : 0;
     if (code == 0 && !S_ISREG(st.st_mode)) code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     if (code == 0) {
         auto target = create_fresh(to);
-        if (!target) {
-            ::close(source->fd);
-            return fail(target.error());
-        }
-        code = copy_contents(source->fd, *target);
-        if (::close(*target) != 0 && code == 0) code = errno;
+        if (!target) return fail(target.error());
+        code = copy_contents(source->fd.get(), target->get());
+        if (const int closed = target->close(); code == 0) code = closed;
         if (code != 0) ::unlink(to.c_str());
     }
-    ::close(source->fd);
     if (code != 0) return fail(VectorDbError::io_errno(code));
     return {};
 }

@@ -1,7 +1,9 @@
 #pragma once
 
-// The POSIX descriptor work shared by the core's file writers, readers and mappings. A
-// failure is reported with the errno of the call that failed.
+// The POSIX file work shared by the core's file writers, readers and mappings: opening,
+// whole writes, creating afresh, renaming, truncating. A failure is reported with the errno
+// of the call that failed. Descriptors are owned (owned_fd.hpp); buffered appends go
+// through append_file.hpp.
 
 #include <fcntl.h>
 #include <sys/types.h>
@@ -9,15 +11,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "error.hpp"
+#include "owned_fd.hpp"
 
 namespace tvdb {
 
 struct SizedFile {
-    int fd;
+    OwnedFd fd;
     uint64_t size;
 };
 
@@ -29,8 +33,8 @@ enum class Symlinks { Follow, Refuse };
 // The open(2) flag that `links` asks for.
 int symlink_flags(Symlinks links);
 
-// Opens `path` with `flags` (plus O_CLOEXEC) and reads the file's size. The descriptor is
-// the caller's to close; when the size cannot be read it is closed here and Io returned.
+// Opens `path` with `flags` (plus O_CLOEXEC) and reads the file's size; Io when either
+// fails.
 Result<SizedFile> open_sized(const std::string& path, int flags, mode_t mode = 0666);
 
 struct WriteOutcome {
@@ -40,6 +44,8 @@ struct WriteOutcome {
 
 // Writes `size` bytes to `fd`, resuming after interrupted and partial writes.
 WriteOutcome write_fully(int fd, const void* data, size_t size);
+// The same at `offset` (pwrite(2)): the errno of the write that stopped short, else 0.
+int write_fully_at(int fd, const void* data, size_t size, uint64_t offset);
 
 // Copies `size` bytes into `buffer`, calling `drain()` each time the buffer holds `capacity`
 // bytes. `drain` empties the buffer and returns false once a write has failed, which drops
@@ -57,11 +63,19 @@ void put_buffered(std::vector<uint8_t>& buffer, size_t capacity, const void* dat
     }
 }
 
-// Creates `path` afresh for writing and returns its descriptor (the caller's to close):
-// whatever is there (a stale temporary, a symbolic link) is unlinked first and the file is
-// created exclusively, so the bytes can never land anywhere else. `extra_flags` are added to
-// the open(2) flags (O_APPEND, say).
-Result<int> create_fresh(const std::string& path, int extra_flags = 0);
+// Creates `path` afresh for writing: whatever is there (a stale temporary, a symbolic link)
+// is unlinked first and the file is created exclusively, so the bytes can never land
+// anywhere else. `extra_flags` are added to the open(2) flags (O_APPEND, say).
+Result<OwnedFd> create_fresh(const std::string& path, int extra_flags = 0);
+// Creates `path` for writing, or empties the file there (a symbolic link is followed).
+Result<OwnedFd> create_truncated(const std::string& path);
+// Opens the existing file `path` for writing in place.
+Result<OwnedFd> open_for_writing(const std::string& path);
+// Writes `bytes` to `fd` and closes it: the errno of the first failure, the close included,
+// else 0.
+int write_and_close(OwnedFd fd, std::span<const uint8_t> bytes);
+// Cuts the file at `path` back to `size` bytes.
+Result<void> truncate_file(const std::string& path, uint64_t size);
 
 // Copies the regular file `from` (a symbolic link there is not followed) into `to`, created
 // afresh. Io when `from` is missing, is not a regular file, or a read or write fails; a

@@ -14,13 +14,10 @@ Result<MappedFile> MappedFile::map(const std::string& path, Symlinks links) {
     auto file = open_sized(path, O_RDONLY | symlink_flags(links));
     if (!file) return fail(file.error());
     auto size = static_cast<size_t>(file->size);
-    if (size == 0) {
-        ::close(file->fd);
-        return MappedFile();
-    }
-    void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file->fd, 0);
+    if (size == 0) return MappedFile();
+    void* address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file->fd.get(), 0);
     int code = errno;
-    ::close(file->fd);
+    (void)file->fd.close();
     if (address == MAP_FAILED) return fail(VectorDbError::io_errno(code));
     // Pages read from disk through this mapping come in huge folios where the file system
     // allows it; the advice is only a hint, so its failure changes nothing.

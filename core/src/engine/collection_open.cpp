@@ -247,9 +247,8 @@ Result<Collection> Collection::load(const std::string& dir) {
     auto built = index_from_replay(*meta, dir, std::move(*index), staging);
     if (!built) return fail(built.error());
 
-    if (replayed->trailing_bytes > 0 &&
-        ::truncate(wal_path.c_str(), static_cast<off_t>(replayed->valid_length)) != 0) {
-        return fail(VectorDbError::io_errno(errno));
+    if (replayed->trailing_bytes > 0) {
+        if (auto cut = truncate_file(wal_path, replayed->valid_length); !cut) return fail(cut.error());
     }
     auto wal = Wal::open(wal_path);
     if (!wal) return fail(wal.error());

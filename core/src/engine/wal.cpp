@@ -98,17 +98,6 @@ private:
     size_t end_ = 0;
 };
 
-class FileCloser {
-public:
-    explicit FileCloser(int fd) : fd_(fd) {}
-    ~FileCloser() { ::close(fd_); }
-    FileCloser(const FileCloser&) = delete;
-    FileCloser& operator=(const FileCloser&) = delete;
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 std::vector<uint8_t> encode_wal_record(const WalEntry& entry) {
@@ -165,10 +154,10 @@ Result<WalReadSummary> read_wal(const std::string& path,
         if (file.error().os_code == ENOENT) return summary;
         return fail(file.error());
     }
-    FileCloser closer(file->fd);
+
     const uint64_t file_size = file->size;
 
-    BufferedFileReader reader(file->fd);
+    BufferedFileReader reader(file->fd.get());
     std::vector<uint8_t> record;
     for (;;) {
         uint8_t prefix[kLengthPrefixSize];
@@ -201,73 +190,21 @@ Result<LogFileWriter> LogFileWriter::open(const std::string& path, bool truncate
     if (truncate) {
         auto fd = create_fresh(path, O_APPEND);
         if (!fd) return fail(fd.error());
-        return LogFileWriter(*fd, 0);
+        return LogFileWriter(std::move(*fd), 0);
     }
     auto file = open_sized(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW);
     if (!file) return fail(file.error());
-    return LogFileWriter(file->fd, file->size);
+    return LogFileWriter(std::move(file->fd), file->size);
 }
 
-LogFileWriter::LogFileWriter(int fd, uint64_t file_size) : fd_(fd), file_size_(file_size) {
-    buffer_.reserve(kBufferSize);
-}
-
-LogFileWriter::LogFileWriter(LogFileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      file_size_(other.file_size_),
-      buffer_(std::move(other.buffer_)),
-      write_errno_(other.write_errno_) {}
-
-LogFileWriter& LogFileWriter::operator=(LogFileWriter&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-        file_size_ = other.file_size_;
-        buffer_ = std::move(other.buffer_);
-        write_errno_ = other.write_errno_;
-    }
-    return *this;
-}
-
-LogFileWriter::~LogFileWriter() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void LogFileWriter::put_bytes(const void* data, size_t size) {
-    if (write_errno_ != 0) return;
-    put_buffered(buffer_, kBufferSize, data, size, [this] { return drain(); });
-}
-
-bool LogFileWriter::drain() {
-    if (write_errno_ == 0) {
-        WriteOutcome outcome = write_fully(fd_, buffer_.data(), buffer_.size());
-        file_size_ += outcome.written;
-        write_errno_ = outcome.error;
-    }
-    buffer_.clear();
-    return write_errno_ == 0;
-}
-
-Result<void> LogFileWriter::flush() {
-    if (write_errno_ == 0) drain();
-    if (write_errno_ != 0) return fail(VectorDbError::io_errno(write_errno_));
-    return {};
-}
+Result<void> LogFileWriter::flush() { return io_result(file_.flush()); }
 
 Result<void> LogFileWriter::reset_to(uint64_t size) {
-    buffer_.clear();
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return fail(VectorDbError::io_errno(errno));
-    file_size_ = size;
-    write_errno_ = 0;
+    if (int code = file_.truncate_to(size); code != 0) return fail(VectorDbError::io_errno(code));
     return {};
 }
 
-Result<void> LogFileWriter::close() {
-    auto flushed = flush();
-    int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0 && flushed) return fail(VectorDbError::io_errno(errno));
-    return flushed;
-}
+Result<void> LogFileWriter::close() { return io_result(file_.close()); }
 
 void LogFileWriter::add_frame(VectorId id, std::span<const float> vector,
                               std::optional<std::string_view> payload,

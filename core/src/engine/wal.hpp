@@ -72,11 +72,8 @@ public:
 
     // Opens for appending (creating, mode 0666 before the umask); `truncate` empties it.
     static Result<LogFileWriter> open(const std::string& path, bool truncate);
-    LogFileWriter(LogFileWriter&& other) noexcept;
-    LogFileWriter& operator=(LogFileWriter&& other) noexcept;
-    ~LogFileWriter();
 
-    void put_bytes(const void* data, size_t size);
+    void put_bytes(const void* data, size_t size) { file_.append(data, size); }
     // Pushes the buffer to the operating system; Io on the first failure since the last
     // `reset_to`.
     Result<void> flush();
@@ -84,12 +81,9 @@ public:
     Result<void> reset_to(uint64_t size);
     Result<void> close();
     // Io when a write has failed since the last `reset_to`.
-    Result<void> status() const {
-        if (write_errno_ != 0) return fail(VectorDbError::io_errno(write_errno_));
-        return {};
-    }
+    Result<void> status() const { return io_result(file_.error()); }
     // Bytes handed to the operating system plus bytes buffered.
-    uint64_t size() const { return file_size_ + buffer_.size(); }
+    uint64_t size() const { return file_.size(); }
 
     void add_frame(VectorId id, std::span<const float> vector,
                    std::optional<std::string_view> payload,
@@ -97,14 +91,14 @@ public:
     void delete_frame(VectorId id);
 
 private:
-    explicit LogFileWriter(int fd, uint64_t file_size);
-    // Writes the buffer out; false once a write has failed.
-    bool drain();
+    LogFileWriter(OwnedFd fd, uint64_t file_size) : file_(std::move(fd), file_size, kBufferSize) {}
+    // Io with the errno `code`, or success when it is 0.
+    static Result<void> io_result(int code) {
+        if (code != 0) return fail(VectorDbError::io_errno(code));
+        return {};
+    }
 
-    int fd_ = -1;
-    uint64_t file_size_ = 0;
-    std::vector<uint8_t> buffer_;
-    int write_errno_ = 0;
+    AppendFile file_;
 };
 
 // The writer of one collection's log. A frame counts as acknowledged once a flush that

@@ -10,10 +10,10 @@
 #include <cstring>
 
 #include "codec.hpp"
-#include "file_io.hpp"
 #include "detail/bulk_rows.hpp"
 #include "detail/top_k.hpp"
 #include "detail/tvec_format.hpp"
+#include "file_io.hpp"
 
 namespace tvdb {
 namespace {
@@ -74,14 +74,8 @@ Result<void> check_dimensions_fit(uint64_t dimensions) {
 }
 
 Result<void> write_at(int fd, const void* data, size_t size, uint64_t offset) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        ssize_t n = ::pwrite(fd, bytes, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail(VectorDbError::io_errno(errno));
-        bytes += n;
-        size -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
+    if (int code = write_fully_at(fd, data, size, offset); code != 0) {
+        return fail(VectorDbError::io_errno(code));
     }
     return {};
 }
@@ -287,8 +281,9 @@ Result<void> MmapFlatIndex::persist() {
 Result<void> MmapFlatIndex::append_pending() {
     const size_t dims = config_.dimensions;
     const uint64_t new_count = file_count_ + pending_ids_.size();
-    int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return fail(VectorDbError::io_errno(errno));
+    auto file = open_for_writing(path_);
+    if (!file) return fail(file.error());
+    const int fd = file->get();
     Result<void> written;
     uint64_t offset = tvec::record_offset(file_count_, dims);
     std::vector<uint8_t> buffer;
@@ -313,7 +308,9 @@ Result<void> MmapFlatIndex::append_pending() {
     // The count goes last: a failure before it leaves the old count, and the bytes written
     // past the old records are ignored by every reader.
     if (written) written = write_at(fd, &new_count, sizeof new_count, tvec::kCountOffset);
-    if (::close(fd) != 0 && written) written = fail(VectorDbError::io_errno(errno));
+    if (const int closed = file->close(); closed != 0 && written) {
+        written = fail(VectorDbError::io_errno(closed));
+    }
     if (!written) return written;
     return adopt_file(new_count, file_count_);
 }
