@@ -1,8 +1,8 @@
 // BinaryFlatIndex::load (one-bit codes) on arbitrary bytes: fail cleanly or give an index that
 // works and survives a save/load round trip.
 
-#include "fuzz_support.hpp"
 #include "binary_flat_index.hpp"
+#include "fuzz_support.hpp"
 
 namespace tvdb::fuzz {
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "filter.hpp"
 #include "fuzz_support.hpp"
 #include "payload.hpp"
 

@@ -1,8 +1,8 @@
 // Fp16FlatIndex::load (half-precision codes) on arbitrary bytes: fail cleanly or give an index
 // that works and survives a save/load round trip.
 
-#include "fuzz_support.hpp"
 #include "fp16_flat_index.hpp"
+#include "fuzz_support.hpp"
 
 namespace tvdb::fuzz {
 

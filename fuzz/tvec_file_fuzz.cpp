@@ -4,9 +4,9 @@
 
 #include <cstring>
 
+#include "detail/tvec_format.hpp"
 #include "fuzz_support.hpp"
 #include "mmap_flat_index.hpp"
-#include "detail/tvec_format.hpp"
 
 namespace tvdb::fuzz {
 

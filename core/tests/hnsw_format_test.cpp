@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "codec.hpp"
-#include "hnsw_test_support.hpp"
 #include "hnsw_index.hpp"
+#include "hnsw_test_support.hpp"
 
 namespace tvdb {
 namespace {

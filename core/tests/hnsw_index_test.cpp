@@ -6,8 +6,8 @@
 #include <set>
 
 #include "codec.hpp"
-#include "hnsw_test_support.hpp"
 #include "flat_index.hpp"
+#include "hnsw_test_support.hpp"
 
 namespace tvdb {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "hnsw_test_support.hpp"
 #include "hnsw_index.hpp"
+#include "hnsw_test_support.hpp"
 
 using tvdb::HnswConfig;
 using tvdb::HnswIndex;

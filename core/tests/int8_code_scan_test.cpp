@@ -7,8 +7,8 @@
 #include <limits>
 #include <random>
 
-#include "quantized_flat_index.hpp"
 #include "detail/top_k.hpp"
+#include "quantized_flat_index.hpp"
 
 namespace tvdb {
 namespace {

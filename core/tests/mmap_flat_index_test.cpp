@@ -9,8 +9,8 @@
 #include <random>
 
 #include "codec.hpp"
-#include "flat_index.hpp"
 #include "detail/tvec_format.hpp"
+#include "flat_index.hpp"
 
 namespace tvdb {
 namespace {

@@ -1,3 +1,4 @@
+#include "filter.hpp"
 #include "payload.hpp"
 
 #include <gtest/gtest.h>

@@ -8,8 +8,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include "convert.hpp"
 #include "batch_search.hpp"
+#include "convert.hpp"
 
 namespace tvdb::py {
 

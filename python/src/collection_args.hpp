@@ -10,10 +10,11 @@
 #include <nanobind/stl/string.h>
 
 #include "collection.hpp"
+#include "filter.hpp"
 #include "hybrid.hpp"
-#include "sparse_index.hpp"
 #include "payload.hpp"
 #include "snapshot.hpp"
+#include "sparse_index.hpp"
 
 namespace tvdb::py {
 

@@ -14,10 +14,10 @@
 #include <nanobind/stl/string.h>
 
 #include "array_convert.hpp"
+#include "batch_search.hpp"
 #include "borrow.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
-#include "batch_search.hpp"
 
 namespace tvdb::py {
 

@@ -16,6 +16,7 @@
 #include "collection_files.hpp"
 #include "collection_meta.hpp"
 #include "error.hpp"
+#include "filter.hpp"
 #include "payload.hpp"
 #include "payload_index.hpp"
 #include "sparse_index.hpp"

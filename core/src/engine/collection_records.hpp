@@ -9,9 +9,10 @@
 #include <span>
 #include <vector>
 
+#include "batch_search.hpp"
 #include "collection.hpp"
 #include "error.hpp"
-#include "batch_search.hpp"
+#include "filter.hpp"
 #include "payload.hpp"
 
 namespace tvdb {

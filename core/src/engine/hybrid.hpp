@@ -12,9 +12,10 @@
 
 #include "collection.hpp"
 #include "error.hpp"
+#include "filter.hpp"
+#include "payload.hpp"
 #include "sparse_index.hpp"
 #include "vector_index.hpp"
-#include "payload.hpp"
 
 namespace tvdb {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// Payloads (the JSON value kept beside a vector) and the filter trees evaluated against them.
+// Payloads: the JSON value kept beside a vector, its log text and its comparison.
 //
 // A payload is an nlohmann::json whose objects iterate in ascending byte order of their keys
 // (the library's default std::map). Numbers keep three representations apart: non-negative
@@ -21,43 +21,6 @@
 namespace tvdb {
 
 using Payload = nlohmann::json;
-
-// The seven comparison operators, in the order of their keys "$eq" ... "$lte".
-enum class FieldOpKind { Eq, Ne, In, Gt, Gte, Lt, Lte };
-
-struct FieldOp {
-    FieldOpKind kind = FieldOpKind::Eq;
-    // The operand; for In always an array whose elements are the candidates.
-    Payload operand;
-};
-
-struct FieldFilter {
-    // The path as given, segments separated by ".".
-    std::string field;
-    // `field` split on every "." (so "a..b" has three segments and "" has one).
-    std::vector<std::string> path;
-    FieldOp op;
-};
-
-// A filter tree: an $and or $or node over children, or one field predicate.
-struct FilterCondition {
-    enum class Kind { And, Or, Field };
-    Kind kind = Kind::And;
-    std::vector<FilterCondition> children;  // And, Or
-    FieldFilter predicate;                  // Field
-};
-
-// Parses a filter tree from a JSON value. The error is the bare parse message, such as
-// "FilterCondition must be $and, $or, or a single field predicate"; callers add their own
-// prefix ("invalid filter: ...").
-std::expected<FilterCondition, std::string> parse_filter(const Payload& value);
-
-// The path's target inside the payload, or nullptr when a step meets a non-object or a
-// missing key. Arrays are never indexed.
-const Payload* resolve_path(const Payload& payload, const std::vector<std::string>& path);
-
-// Whether a payload satisfies the filter. A vector without payload is evaluated as null.
-bool matches_filter(const Payload& payload, const FilterCondition& filter);
 
 // Structural equality: same kind and, for numbers, the same representation as well as the
 // same value (integer 1 never equals double 1.0); objects compare key by key.

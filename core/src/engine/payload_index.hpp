@@ -13,8 +13,9 @@
 #include <variant>
 #include <vector>
 
-#include "vector_index.hpp"
+#include "filter.hpp"
 #include "payload.hpp"
+#include "vector_index.hpp"
 
 namespace tvdb {
 

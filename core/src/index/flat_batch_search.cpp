@@ -12,10 +12,10 @@
 #include <limits>
 #include <vector>
 
-#include "flat_index.hpp"
-#include "detail/single_threaded_blas.hpp"
 #include "detail/row_scan.hpp"
+#include "detail/single_threaded_blas.hpp"
 #include "detail/top_k.hpp"
+#include "flat_index.hpp"
 
 namespace tvdb {
 namespace {

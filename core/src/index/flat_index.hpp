@@ -4,8 +4,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "codec.hpp"
 #include "batch_search.hpp"
+#include "codec.hpp"
 #include "detail/huge_page_allocator.hpp"
 #include "vector_index.hpp"
 

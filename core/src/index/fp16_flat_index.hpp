@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "detail/row_group_scan.hpp"
 #include "detail/huge_page_allocator.hpp"
+#include "detail/row_group_scan.hpp"
 #include "detail/slot_store_index.hpp"
 
 namespace tvdb {

@@ -21,11 +21,11 @@
 #include <utility>
 
 #include "codec.hpp"
-#include "file_io.hpp"
-#include "mapped_file.hpp"
 #include "detail/hnsw_format.hpp"
 #include "detail/row_scan.hpp"
 #include "detail/top_k.hpp"
+#include "file_io.hpp"
+#include "mapped_file.hpp"
 
 namespace tvdb {
 namespace {

@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "mapped_file.hpp"
 #include "detail/slot_map.hpp"
+#include "mapped_file.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "simd_level.hpp"
 #include "fp16_flat_index.hpp"
+#include "simd_level.hpp"
 
 namespace tvdb {
 namespace {
