@@ -88,6 +88,8 @@ TEST(CollectionMeta, ReadsTheArrayForm) {
     EXPECT_EQ(longer->auto_promote_threshold, 100u);
     EXPECT_EQ(error_of(R"(["n", 2, "l2"])"),
               "invalid length 3, expected struct CollectionMeta with 12 elements");
+    EXPECT_EQ(error_of(R"(["n", 2, "l2", "flat", null, 9, null, null, null, null, null, null, 0])"),
+              "invalid length 13, expected struct CollectionMeta with 12 elements");
 }
 
 TEST(CollectionMeta, ReportsMissingDuplicateAndMistypedFields) {

@@ -338,6 +338,10 @@ TEST(IvfPersistence, LoadRejectsAnIdToListThatDisagreesWithTheLists) {
     file.write(encode(f));
     ASSERT_TRUE(IvfIndex::load(file.path()).has_value()) << "the consistent record loads";
     testing::expect_each_rejected<IvfIndex>(cases, encode);
+    // Refused by the bound itself: past it, the later checks would index a list that is not there.
+    file.write(encode(cases.front().second));
+    EXPECT_EQ(IvfIndex::load(file.path()).error().message(),
+              "serialization error: id_to_list sends ID 2 to list 2 of 2 lists");
 }
 
 // Re-adding trained IDs leaves older copies behind, in another list or in the same one, and

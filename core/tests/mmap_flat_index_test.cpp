@@ -110,6 +110,13 @@ TEST_F(MmapFlatIndexTest, OpenValidatesInTheStatedOrder) {
     auto short_file = MmapFlatIndex::open(path_, 2, Metric::L2);
     ASSERT_FALSE(short_file);
     EXPECT_EQ(short_file.error().kind, ErrorKind::Serialization);
+    // The count is 64 bits: one whose low half matches the records is still far too many.
+    auto huge_count = header(2, 0, (uint64_t{1} << 32) + 1);
+    huge_count.u64(1);
+    huge_count.f32(1);
+    huge_count.f32(2);
+    ASSERT_TRUE(write_file(path_, huge_count.bytes()));
+    EXPECT_FALSE(MmapFlatIndex::open(path_, 2, Metric::L2));
 
     fs::create_directories(dir_ / "a_directory");
     auto not_a_file = MmapFlatIndex::open((dir_ / "a_directory").string(), 2, Metric::L2);
