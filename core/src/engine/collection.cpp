@@ -1,3 +1,7 @@
+// The life of an open collection: writes (log first, then memory), searches, compaction
+// and promotion. Opening and replay live in collection_open.cpp, the choice of index kind in
+// index_factory.cpp.
+
 #include "collection.hpp"
 
 #include <unistd.h>
