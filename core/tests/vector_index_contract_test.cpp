@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <memory>
-#include <random>
 #include <set>
 
 #include <unistd.h>
@@ -50,7 +48,7 @@ struct SavedKind {
     static constexpr Repeats repeats = kRepeats;
     static constexpr bool exact_distances = kExactDistances;
     static Index make(uint64_t dims, Metric metric) { return std::make_unique<Kind>(dims, metric); }
-    static Result<void> save(const VectorIndex& index, const std::string& path) {
+    static Result<void> save(VectorIndex& index, const std::string& path) {
         return static_cast<const Kind&>(index).save(path);
     }
     static Result<Index> load(const std::string& path, const IndexConfig&) {
@@ -89,24 +87,24 @@ struct IvfPqUntrained : SavedKind<IvfPqIndex, Repeats::KeepOldCopy> {
 struct MmapFlat {
     static constexpr Repeats repeats = Repeats::Replace;
     static constexpr bool exact_distances = true;
-    static inline int opened = 0;
-    static std::string home() {
+    static inline int paths_made = 0;
+    static std::string fresh_path() {
         return ::testing::TempDir() + "/contract_" + std::to_string(::getpid()) + "_" +
-               std::to_string(opened++) + ".tvec";
+               std::to_string(paths_made++) + ".tvec";
     }
     static Index make(uint64_t dims, Metric metric) {
-        std::string path = home();
+        std::string path = fresh_path();
         std::filesystem::remove(path);
         return owned(MmapFlatIndex::open(path, dims, metric));
     }
-    static Result<void> save(const VectorIndex& index, const std::string& path) {
-        auto& mmap = const_cast<MmapFlatIndex&>(static_cast<const MmapFlatIndex&>(index));
+    static Result<void> save(VectorIndex& index, const std::string& path) {
+        auto& mmap = static_cast<MmapFlatIndex&>(index);
         if (auto persisted = mmap.persist(); !persisted) return persisted;
         std::filesystem::copy_file(mmap.path(), path, std::filesystem::copy_options::overwrite_existing);
         return {};
     }
     static Result<Index> load(const std::string& path, const IndexConfig& config) {
-        std::string copy = home();
+        std::string copy = fresh_path();
         std::filesystem::copy_file(path, copy);
         auto opened_copy = MmapFlatIndex::open(copy, config.dimensions, config.metric);
         if (!opened_copy) return fail(opened_copy.error());
