@@ -9,13 +9,13 @@
 
 #include "codec.hpp"
 #include "detail/top_k.hpp"
-#include "simd_level_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {
 
 std::string temp_path(const char* name) {
-    return testing::TempDir() + "/" + name + "_" + std::to_string(::getpid());
+    return ::testing::TempDir() + "/" + name + "_" + std::to_string(::getpid());
 }
 
 TEST(BinaryVec, ZerosAreOnesAndNanIsZero) {

@@ -14,8 +14,8 @@
 #include <random>
 
 #include "codec.hpp"
-#include "hnsw_test_support.hpp"
 #include "ivf_index.hpp"
+#include "test_support.hpp"
 #include "wal_format.hpp"
 
 using tvdb::Collection;

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "simd_level_test_support.hpp"
+#include "test_support.hpp"
 
 using tvdb::distance;
 using tvdb::distance_ord_batch4;

@@ -12,13 +12,13 @@
 
 #include "codec.hpp"
 #include "detail/top_k.hpp"
-#include "simd_level_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {
 
 std::string temp_path(const char* name) {
-    return testing::TempDir() + "/" + name + "_" + std::to_string(::getpid());
+    return ::testing::TempDir() + "/" + name + "_" + std::to_string(::getpid());
 }
 
 float round_trip(float x) { return half_to_float(float_to_half(x)); }

@@ -8,7 +8,7 @@
 
 #include "codec.hpp"
 #include "hnsw_index.hpp"
-#include "hnsw_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "hnsw_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

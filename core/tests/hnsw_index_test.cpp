@@ -7,7 +7,7 @@
 
 #include "codec.hpp"
 #include "flat_index.hpp"
-#include "hnsw_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "hnsw_index.hpp"
-#include "hnsw_test_support.hpp"
+#include "test_support.hpp"
 
 using tvdb::HnswConfig;
 using tvdb::HnswIndex;

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 
-#include "clustered_test_support.hpp"
 #include "ivf_index.hpp"
 #include "ivf_pq_index.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

@@ -6,10 +6,9 @@
 #include <map>
 #include <random>
 
-#include "clustered_test_support.hpp"
 #include "codec.hpp"
 #include "detail/top_k.hpp"
-#include "simd_level_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

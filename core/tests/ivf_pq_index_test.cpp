@@ -7,8 +7,8 @@
 #include <limits>
 #include <map>
 
-#include "clustered_test_support.hpp"
 #include "codec.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

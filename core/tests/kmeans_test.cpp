@@ -7,7 +7,7 @@
 #include <random>
 #include <set>
 
-#include "clustered_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

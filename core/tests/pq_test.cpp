@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "clustered_test_support.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include "binary_flat_index.hpp"
-#include "clustered_test_support.hpp"
 #include "codec.hpp"
 #include "flat_index.hpp"
 #include "fp16_flat_index.hpp"
@@ -22,6 +21,7 @@
 #include "ivf_pq_index.hpp"
 #include "mmap_flat_index.hpp"
 #include "quantized_flat_index.hpp"
+#include "test_support.hpp"
 
 namespace tvdb {
 namespace {
