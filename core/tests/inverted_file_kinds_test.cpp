@@ -140,6 +140,31 @@ TYPED_TEST(InvertedFileKinds, DeleteMovesTheLastEntryIntoTheHole) {
     EXPECT_TRUE(index.search(this->point(2), 3).has_value());
 }
 
+// Two copies of one ID in one list: delete takes out the newer, also after another delete
+// has moved the newer into an earlier hole.
+TYPED_TEST(InvertedFileKinds, DeleteOfAReaddedIdTakesTheNewerCopyFromItsList) {
+    auto index = TypeParam::make(1, 1, this->kPoints);
+    ASSERT_TRUE(index->add_batch_contiguous(this->points_, 0));
+    const auto& list = index->lists()[0];
+    auto entry = [&](size_t position) {
+        auto all = TypeParam::contents(list);
+        auto first = all.begin() + position * TypeParam::kPerEntry;
+        return std::vector(first, first + TypeParam::kPerEntry);
+    };
+    ASSERT_NE(entry(0), entry(1));
+    ASSERT_TRUE(index->add(100, this->point(0)));
+    ASSERT_TRUE(index->add(100, this->point(1)));
+    ASSERT_TRUE(index->remove(100));
+    ASSERT_EQ(list.ids.size(), this->kPoints + 1);
+    EXPECT_EQ(entry(this->kPoints), entry(0));
+    ASSERT_TRUE(index->add(100, this->point(1)));
+    ASSERT_TRUE(index->remove(5));  // the newer copy fills the hole at 5
+    ASSERT_TRUE(index->remove(100));
+    EXPECT_EQ(list.ids, (std::vector<VectorId>{0, 1, 2, 3, 4, 100, 6, 7, 8, 9}));
+    EXPECT_EQ(entry(5), entry(0));
+    EXPECT_FALSE(index->remove(100));
+}
+
 TYPED_TEST(InvertedFileKinds, BulkInsertFilesRowsLikeSingleInserts) {
     auto extra = testing::normal_rows(3 * this->kPoints, this->kDims, 9, 10.0f);
     auto twin = reload(*this->index_);

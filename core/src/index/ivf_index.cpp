@@ -109,13 +109,10 @@ std::optional<std::vector<float>> IvfIndex::vector_of(VectorId id) const {
     if (auto buffered = inverted_.buffer().find(id)) {
         return std::vector<float>(buffered->begin(), buffered->end());
     }
-    auto list_index = inverted_.list_of(id);
-    if (!list_index) return std::nullopt;
-    const PostingList& list = inverted_.lists()[*list_index];
-    auto found = std::find(list.ids.begin(), list.ids.end(), id);
-    if (found == list.ids.end()) return std::nullopt;
+    auto entry = inverted_.newest_entry(id);
+    if (!entry) return std::nullopt;
     std::vector<float> vector(config_.dimensions);
-    list.vectors.read(static_cast<size_t>(found - list.ids.begin()), vector.data());
+    inverted_.lists()[entry->first].vectors.read(entry->second, vector.data());
     return vector;
 }
 

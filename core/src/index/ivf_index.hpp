@@ -23,6 +23,7 @@ struct PostingList {
     void reserve_payloads(size_t extra, uint64_t) { vectors.reserve(vectors.size() + extra); }
     void append_payload(const float* vector, uint64_t) { vectors.push_back(vector); }
     void move_last_payload_into(size_t position, uint64_t) { vectors.move_last_into(position); }
+    void swap_payloads(size_t a, size_t b, uint64_t) { vectors.swap_rows(a, b); }
 };
 
 // Inverted file over k-means clusters whose lists keep the vectors themselves: a search

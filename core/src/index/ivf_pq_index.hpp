@@ -27,6 +27,9 @@ struct CodeList {
         std::copy_n(codes.begin() + last * m, m, codes.begin() + position * m);
         codes.resize(last * m);
     }
+    void swap_payloads(size_t a, size_t b, uint64_t m) {
+        std::swap_ranges(codes.begin() + a * m, codes.begin() + (a + 1) * m, codes.begin() + b * m);
+    }
 };
 
 // Inverted file whose lists hold product-quantized residuals (vector minus its coarse

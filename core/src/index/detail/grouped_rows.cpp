@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tvdb {
 
@@ -28,6 +29,13 @@ void GroupedRows::move_last_into(size_t row) {
         vacated = 0.0f;
     }
     rows_ = last;
+}
+
+void GroupedRows::swap_rows(size_t a, size_t b) {
+    for (size_t c = 0; c < layout_.dimensions; ++c) {
+        std::swap(data_[layout_.offset(capacity_groups_, a, c)],
+                  data_[layout_.offset(capacity_groups_, b, c)]);
+    }
 }
 
 void GroupedRows::read(size_t row, float* out) const {

@@ -26,6 +26,8 @@ public:
     void push_back(const float* row);
     // The last row takes the place of `row`, and the rows shrink by one.
     void move_last_into(size_t row);
+    // Rows a and b trade places.
+    void swap_rows(size_t a, size_t b);
     void read(size_t row, float* out) const;
 
 private:

@@ -39,11 +39,14 @@ IndexConfig read_head(RecordDecoder& in, Config& config) {
 // Vector ID -> index of the list that holds the ID's newest entry.
 using IdToList = std::unordered_map<VectorId, uint64_t>;
 
-// As saved: an entry count, then ID u64 and list index u64 per entry, in map order.
+// As saved: an entry count, then ID u64 and list index u64 per entry, by ascending ID, so
+// that saving a loaded index gives back the same bytes (hash order depends on its history).
 template <typename Sink>
 void write_id_to_list(RecordEncoder<Sink>& file, const IdToList& id_to_list) {
-    file.count(id_to_list.size());
-    for (const auto& [id, list] : id_to_list) {
+    std::vector<std::pair<VectorId, uint64_t>> entries(id_to_list.begin(), id_to_list.end());
+    std::sort(entries.begin(), entries.end());
+    file.count(entries.size());
+    for (const auto& [id, list] : entries) {
         file.u64(id);
         file.u64(list);
     }
@@ -68,10 +71,11 @@ Result<void> check_id_to_list(const IdToList& id_to_list,
 // list per centroid; from then on each vector is filed in a list: its ID in `List::ids`, and
 // its payload (`stride` elements of `List::Element` per entry, in the order of the IDs),
 // which the list keeps in its own layout through `reserve_payloads(extra, stride)`,
-// `append_payload(entry, stride)` and `move_last_payload_into(position, stride)`. `id_to_list`
-// names the list holding each ID's newest entry. IDs are not checked for repeats: re-adding
-// a trained ID leaves the older entry in its list, searchable but unmapped, so `remove`
-// takes out only the newest.
+// `append_payload(entry, stride)`, `move_last_payload_into(position, stride)` and
+// `swap_payloads(a, b, stride)`. `id_to_list` names the list holding each ID's newest
+// entry. IDs are not checked for repeats: re-adding a trained ID leaves the older entry in
+// its list, searchable but unmapped, so `remove` takes out only the newest. Within a list
+// an ID's newest entry is its last one: appends put it there, and removals keep it there.
 template <typename List>
 class InvertedFile {
 public:
@@ -192,24 +196,25 @@ public:
         return mapped->second;
     }
 
+    // The newest entry of `id`: its list and its position there, when the ID is filed.
+    std::optional<std::pair<uint64_t, size_t>> newest_entry(VectorId id) const {
+        auto list = list_of(id);
+        if (!list) return std::nullopt;
+        const auto& ids = lists_[*list].ids;
+        auto position = last_position(ids, id, 0, ids.size());
+        if (!position) return std::nullopt;
+        return std::pair{*list, *position};
+    }
+
     bool remove_buffered(VectorId id) { return buffer_.remove(id); }
 
-    // Takes out the entry `id_to_list` names (the list's last entry moves into its place)
-    // and forgets the ID; false when the map names no list holding it.
+    // Takes out the newest entry of `id` (the list's last entry moves into its place) and
+    // forgets the ID; false when the map names no list holding it.
     bool remove_listed(VectorId id) {
-        auto mapped = id_to_list_.find(id);
-        if (mapped == id_to_list_.end()) return false;
-        const uint64_t list_index = mapped->second;
-        id_to_list_.erase(mapped);
-        if (list_index >= lists_.size()) return false;
-        List& list = lists_[list_index];
-        auto found = std::find(list.ids.begin(), list.ids.end(), id);
-        if (found == list.ids.end()) return false;
-        const size_t position = found - list.ids.begin();
-        const size_t last = list.ids.size() - 1;
-        list.ids[position] = list.ids[last];
-        list.ids.pop_back();
-        list.move_last_payload_into(position, stride_);
+        auto entry = newest_entry(id);
+        id_to_list_.erase(id);
+        if (!entry) return false;
+        remove_entry(lists_[entry->first], entry->second);
         return true;
     }
 
@@ -266,6 +271,28 @@ public:
     }
 
 private:
+    static std::optional<size_t> last_position(const std::vector<VectorId>& ids, VectorId id,
+                                               size_t begin, size_t end) {
+        for (size_t position = end; position > begin; --position) {
+            if (ids[position - 1] == id) return position - 1;
+        }
+        return std::nullopt;
+    }
+
+    // The last entry fills the hole. Were that an ID's newest entry with an older one
+    // after the hole, the two swap, so the newest stays the ID's last entry.
+    void remove_entry(List& list, size_t position) {
+        const size_t last = list.ids.size() - 1;
+        const VectorId moved = list.ids[last];
+        list.ids[position] = moved;
+        list.ids.pop_back();
+        list.move_last_payload_into(position, stride_);
+        if (auto older = last_position(list.ids, moved, position + 1, list.ids.size())) {
+            std::swap(list.ids[position], list.ids[*older]);
+            list.swap_payloads(position, *older, stride_);
+        }
+    }
+
     uint64_t dims_;
     uint64_t stride_;
     TrainingBuffer buffer_;
