@@ -162,8 +162,8 @@ FAULTS = [
           "visit(ids_[slot]);",
           "ID iteration returns deleted IDs"),
     Fault("ivf-delete-keeps-map-entry", "inverted_file.hpp",
-          "        id_to_list_.erase(mapped);\n        if (list_index >= lists_.size()) return false;",
-          "        if (list_index >= lists_.size()) return false;",
+          "        id_to_list_.erase(id);\n        if (!entry) return false;",
+          "        if (!entry) return false;",
           "an IVF map entry is not updated on delete"),
     # Kernels and encodings.
     Fault("avx2-lane-sum-order", "distance.cpp",
