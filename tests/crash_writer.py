@@ -11,9 +11,8 @@ import json
 import random
 import sys
 
-import tolvane_vector_db as tv
+from writer_support import DIMENSIONS, open_collection
 
-DIMENSIONS = 4
 ID_SPACE = 120
 
 
@@ -73,7 +72,7 @@ def main():
     data_dir, journal_path, seed, snapshot_json, name_prefix = sys.argv[1:6]
     rng = random.Random(int(seed))
     snapshots = json.loads(snapshot_json)
-    collection = tv.Client(data_dir).get_collection("c")
+    collection = open_collection(data_dir)
     with open(journal_path, "w", buffering=1) as journal:
         print("ready", flush=True)
         op_number = 0

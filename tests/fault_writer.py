@@ -17,17 +17,11 @@ import signal
 import sys
 
 import tolvane_vector_db as tv
-
-DIMENSIONS = 4
+from writer_support import open_collection, state_of
 
 
 def vector(i):
     return [float(i), float(i % 7), 0.5, -float(i % 3)]
-
-
-def state_of(collection):
-    hits = collection.search([0.0] * DIMENSIONS, collection.count + 10)
-    return {hit["id"]: [round(hit["distance"], 4), hit["payload"]] for hit in hits}
 
 
 def limit_file_size(size):
@@ -189,7 +183,7 @@ SCENARIOS = {f.__name__: f for f in [
 def main():
     data_dir, scenario, result_path = sys.argv[1:4]
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    collection = tv.Client(data_dir).get_collection("c")
+    collection = open_collection(data_dir)
     expected = SCENARIOS[scenario](collection, data_dir)
     with open(result_path, "w") as result:
         json.dump({str(k): v for k, v in expected.items()}, result)

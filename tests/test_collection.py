@@ -104,28 +104,8 @@ class TestPayloadConversion:
 class TestUpsert:
     def test_upsert_replaces_vector_and_drops_payload_when_none_is_given(self, docs):
         docs.upsert(1, [0, 0, 0], {"v": 1})
-        docs.upsert(1, [5, 5, 5])
-        hit = docs.search([5, 5, 5], 5)
-        assert hit == [{"id": 1, "distance": 0.0, "payload": None}]
-        docs.upsert(1, [5, 5, 5], {"v": 2})
         docs.upsert(1, [5, 5, 5], None)
-        assert docs.search([5, 5, 5], 1)[0]["payload"] is None
-
-    def test_wrong_dimension_changes_nothing(self, tmp_path, docs):
-        docs.upsert(1, [1, 1, 1], {"keep": True})
-        with pytest.raises(ValueError) as info:
-            docs.upsert(1, [1, 1])
-        assert str(info.value) == "dimension mismatch: expected 3, got 2"
-        assert docs.search([1, 1, 1], 1)[0]["payload"] == {"keep": True}
-        reopened = tv.Client(str(tmp_path)).get_collection("docs")
-        assert reopened.search([1, 1, 1], 1) == [{"id": 1, "distance": 0.0, "payload": {"keep": True}}]
-
-    def test_numpy_and_sequence_vectors(self, docs):
-        docs.upsert(1, np.array([1, 2, 3], dtype=np.float32))
-        docs.upsert(2, (1.0, 2.0, 4.0))
-        with pytest.raises(TypeError, match="argument 'vector'"):
-            docs.upsert(3, "abc")
-        assert docs.count == 2
+        assert docs.search([5, 5, 5], 5) == [{"id": 1, "distance": 0.0, "payload": None}]
 
 
 class TestUpsertBatch:
@@ -145,12 +125,6 @@ class TestUpsertBatch:
         with pytest.raises(TypeError, match="entries"):
             docs.upsert_batch(((1, [0, 0, 0]),))
         assert docs.count == 0
-
-    def test_a_bad_vector_anywhere_writes_nothing(self, tmp_path, docs):
-        with pytest.raises(ValueError, match="dimension mismatch"):
-            docs.upsert_batch([(1, [0, 0, 0]), (2, [0, 0])])
-        assert docs.count == 0
-        assert tv.Client(str(tmp_path)).get_collection("docs").count == 0
 
 
 class TestFilteredSearch:
@@ -182,9 +156,6 @@ class TestFilteredSearch:
     ])
     def test_filters(self, library, condition, expected):
         assert ids_of(library.search([0, 0, 0], 10, filter=condition)) == expected
-
-    def test_stops_at_k_in_distance_order(self, library):
-        assert ids_of(library.search([0, 0, 0], 2, filter={"lang": {"$eq": "en"}})) == [1, 3]
 
     @pytest.mark.parametrize("condition, message", [
         ({}, "FilterCondition must be $and, $or, or a single field predicate"),
@@ -220,57 +191,27 @@ def test_properties_and_repr(docs):
     assert repr(docs) == 'Collection(name="docs", count=4)'
 
 
-class TestThreads:
-    @pytest.fixture
-    def big(self, tmp_path):
-        client = tv.Client(str(tmp_path))
-        docs = client.create_collection("docs", 32, "l2", "flat")
-        rows = np.random.default_rng(0).random((20_000, 32), dtype=np.float32)
-        return client, docs, rows
+def test_same_handle_refuses_a_search_during_a_write(tmp_path):
+    # Separate handles wait for each other instead (the concurrency stress test runs them).
+    docs = tv.Client(str(tmp_path)).create_collection("docs", 32, "l2", "flat")
+    rows = np.random.default_rng(0).random((20_000, 32), dtype=np.float32)
+    entries = [(i, rows[i]) for i in range(len(rows))]
+    errors, stop = [], threading.Event()
 
-    def test_same_handle_refuses_a_search_during_a_write(self, big):
-        _, docs, rows = big
-        entries = [(i, rows[i]) for i in range(len(rows))]
-        errors, stop = [], threading.Event()
-
-        def write_forever():
-            while not stop.is_set():
-                docs.upsert_batch(entries)
-
-        writer = threading.Thread(target=write_forever)
-        writer.start()
-        try:
-            deadline = time.time() + 10
-            while not errors and time.time() < deadline:
-                try:
-                    docs.search(rows[0], 1)
-                except RuntimeError as error:
-                    errors.append(str(error))
-        finally:
-            stop.set()
-            writer.join()
-        assert errors and errors[0] == "Already mutably borrowed"
-
-    def test_separate_handles_wait_for_each_other(self, big):
-        client, docs, rows = big
-        other = client.get_collection("docs")
-        entries = [(i, rows[i]) for i in range(len(rows))]
-        failures, stop = [], threading.Event()
-
-        def write_twice():
-            for _ in range(2):
-                docs.upsert_batch(entries)
-            stop.set()
-
-        writer = threading.Thread(target=write_twice)
-        writer.start()
+    def write_forever():
         while not stop.is_set():
-            try:
-                other.search(rows[0], 1)
-            except Exception as error:  # noqa: BLE001 - no call may fail here
-                failures.append(error)
-                break
-        writer.join()
-        assert failures == []
-        assert other.count == len(rows)
+            docs.upsert_batch(entries)
 
+    writer = threading.Thread(target=write_forever)
+    writer.start()
+    try:
+        deadline = time.time() + 10
+        while not errors and time.time() < deadline:
+            try:
+                docs.search(rows[0], 1)
+            except RuntimeError as error:
+                errors.append(str(error))
+    finally:
+        stop.set()
+        writer.join()
+    assert errors and errors[0] == "Already mutably borrowed"

@@ -9,14 +9,12 @@ since its frames reach the file in order). Every run continues on the directory 
 run left behind.
 """
 
-import copy
 import json
 import math
 import os
 import random
 import shutil
 import signal
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -24,6 +22,7 @@ from pathlib import Path
 import pytest
 
 import tolvane_vector_db as tv
+from writer_support import create_collection, kill_once_ready, open_collection, state_of
 
 pytestmark = pytest.mark.skipif(not hasattr(tv, "Client"), reason="needs the Client class")
 
@@ -90,14 +89,8 @@ def read_journal(path):
 
 
 def observe(data_dir):
-    client = tv.Client(str(data_dir))
-    assert "c" in client.list_collections(), "the collection failed to reopen"
-    collection = client.get_collection("c")
-    count = collection.count
-    hits = collection.search([0.0, 0.0, 0.0, 0.0], count + 10)
-    assert len(hits) == count
-    state = {hit["id"]: (hit["distance"], hit["payload"]) for hit in hits}
-    return state, collection.sparse_count
+    collection = open_collection(data_dir)
+    return state_of(collection), collection.sparse_count
 
 
 def matches(observed, sparse_count, expected):
@@ -123,39 +116,17 @@ def describe_difference(observed, sparse_count, expected):
             f"sparse {sparse_count} vs {sparse}]")
 
 
-def make_collection(data_dir):
-    client = tv.Client(str(data_dir))
-    client.create_collection("c", 4, "l2", "flat")
-    del client
-    meta_path = data_dir / "c" / "meta.json"
-    meta = json.loads(meta_path.read_text())
-    meta["wal_compact_threshold"] = COMPACT_THRESHOLD
-    meta_path.write_text(json.dumps(meta, indent=2))
-
-
 def run_writer_until_killed(data_dir, journal, seed, model, iteration, rng):
-    child = subprocess.Popen(
+    returncode, stderr = kill_once_ready(
         [sys.executable, str(WRITER), str(data_dir), str(journal), str(seed),
          json.dumps(sorted(model.snapshots)), f"s{iteration}"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready", child.stderr.read()
-        time.sleep(rng.choice([0.0, 0.001, 0.01]) + rng.random() * 0.08)
-        child.send_signal(signal.SIGKILL)
-        child.wait(timeout=30)
-    finally:
-        if child.poll() is None:
-            child.kill()
-            child.wait()
-        child.stdout.close()
-        stderr = child.stderr.read()
-        child.stderr.close()
-    assert child.returncode == -signal.SIGKILL, f"the writer failed on its own:\n{stderr}"
+        rng.choice([0.0, 0.001, 0.01]) + rng.random() * 0.08)
+    assert returncode == -signal.SIGKILL, f"the writer failed on its own:\n{stderr}"
 
 
 def test_killed_writer_loses_no_acknowledged_write_and_keeps_no_acknowledged_delete(tmp_path):
     data_dir = tmp_path / "data"
-    make_collection(data_dir)
+    create_collection(data_dir, COMPACT_THRESHOLD)
     model = Model()
     rng = random.Random(20261206)
     journal = tmp_path / "journal"
@@ -193,8 +164,8 @@ def test_the_log_alone_restores_every_sparse_vector_so_an_interrupted_restore_op
     # sparse.bin before the log: whichever log a crash leaves, it must bring its own sparse
     # vectors without any sparse.bin.
     data_dir = tmp_path / "data"
-    make_collection(data_dir)
-    collection = tv.Client(str(data_dir)).get_collection("c")
+    create_collection(data_dir, COMPACT_THRESHOLD)
+    collection = open_collection(data_dir)
     for i in range(40):  # enough writes for several compactions, which write sparse.bin
         collection.upsert_hybrid(i, [float(i), 0.0, 1.0, 2.0], {i % 5: 1.0} if i % 3 else None)
     collection.upsert(1, [9.0, 9.0, 9.0, 9.0])  # keeps the sparse vector of 1
@@ -206,12 +177,12 @@ def test_the_log_alone_restores_every_sparse_vector_so_an_interrupted_restore_op
     del collection
 
     (data_dir / "c" / "sparse.bin").unlink(missing_ok=True)
-    assert tv.Client(str(data_dir)).get_collection("c").sparse_count == live_sparse
+    assert open_collection(data_dir).sparse_count == live_sparse
 
     snapshot = data_dir / "c" / "snapshots" / "snap"
     (data_dir / "c" / "wal.log").write_bytes((snapshot / "wal.log").read_bytes())
     (data_dir / "c" / "sparse.bin").unlink(missing_ok=True)
-    assert tv.Client(str(data_dir)).get_collection("c").sparse_count == sum(
+    assert open_collection(data_dir).sparse_count == sum(
         1 for i in range(40) if i % 3)
 
 
@@ -229,7 +200,8 @@ sys.stdin.read()
 def test_a_delete_killed_part_way_never_brings_the_collection_back(tmp_path):
     # Many snapshot files make the removal take long enough for kills to land inside it.
     template = tmp_path / "template"
-    collection = tv.Client(str(template)).create_collection("c", 4, "l2", "flat")
+    create_collection(template)
+    collection = open_collection(template)
     collection.upsert_batch([(i, [float(i), 0.0, 1.0, 2.0]) for i in range(30)])
     for n in range(60):
         collection.create_snapshot(f"s{n}")
@@ -240,19 +212,7 @@ def test_a_delete_killed_part_way_never_brings_the_collection_back(tmp_path):
     while kills < 3 or (kills < 20 and time.monotonic() - started < TIME_BUDGET_SECONDS / 4):
         data_dir = tmp_path / f"run{kills}"
         shutil.copytree(template, data_dir, symlinks=True)
-        child = subprocess.Popen([sys.executable, "-c", DELETER, str(data_dir)],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        try:
-            assert child.stdout.readline().strip() == "ready"
-            time.sleep(rng.random() * 0.02)
-            child.send_signal(signal.SIGKILL)
-            child.wait(timeout=30)
-        finally:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
-            child.stdin.close()
-            child.stdout.close()
+        kill_once_ready([sys.executable, "-c", DELETER, str(data_dir)], rng.random() * 0.02)
         client = tv.Client(str(data_dir))
         if "c" in client.list_collections():
             # Not deleted yet: whole, with every snapshot.

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import tolvane_vector_db as tv
-from fault_writer import state_of
+from writer_support import create_collection, open_collection, state_of
 
 pytestmark = pytest.mark.skipif(not hasattr(tv, "Client"), reason="needs the Client class")
 
@@ -31,14 +31,7 @@ SCENARIOS = [
 @pytest.mark.parametrize("scenario", SCENARIOS)
 def test_failed_writes_raise_and_reopen_recovers(tmp_path, scenario):
     data_dir = tmp_path / "data"
-    client = tv.Client(str(data_dir))
-    client.create_collection("c", 4, "l2", "flat")
-    meta_path = data_dir / "c" / "meta.json"
-    if scenario.startswith("compaction"):
-        meta = json.loads(meta_path.read_text())
-        meta["wal_compact_threshold"] = 1
-        meta_path.write_text(json.dumps(meta, indent=2))
-    del client
+    create_collection(data_dir, 1 if scenario.startswith("compaction") else None)
 
     result = tmp_path / "expected.json"
     child = subprocess.run([sys.executable, str(WRITER), str(data_dir), scenario, str(result)],
@@ -46,7 +39,5 @@ def test_failed_writes_raise_and_reopen_recovers(tmp_path, scenario):
     assert child.returncode == 0, child.stderr
 
     expected = {int(k): v for k, v in json.loads(result.read_text()).items()}
-    reopened = tv.Client(str(data_dir))
-    assert "c" in reopened.list_collections()
-    assert state_of(reopened.get_collection("c")) == expected
+    assert state_of(open_collection(data_dir)) == expected
     assert not (data_dir / "c" / "wal.log.tmp").exists() or scenario.startswith("compaction")

