@@ -7,18 +7,14 @@ through a handle of their own; writers, the hybrid writer and the snapshot threa
 their own handle, as a handle that is being written through refuses other callers.
 """
 
-import json
 import math
 import os
 import random
 import threading
 import time
 
-import pytest
-
 import tolvane_vector_db as tv
-
-pytestmark = pytest.mark.skipif(not hasattr(tv, "Client"), reason="needs the Client class")
+from writer_support import create_collection
 
 DURATION_SECONDS = float(os.environ.get("TVDB_STRESS_SECONDS", "8"))
 DIMENSIONS = 8
@@ -61,13 +57,8 @@ class Worker(threading.Thread):
 
 def test_searches_stay_whole_while_others_upsert_delete_compact_and_snapshot(tmp_path):
     data_dir = str(tmp_path / "data")
-    client = tv.Client(data_dir)
-    client.create_collection("c", DIMENSIONS, "l2", "hnsw")
-    del client
-    meta_path = tmp_path / "data" / "c" / "meta.json"
-    meta = json.loads(meta_path.read_text())
-    meta["wal_compact_threshold"] = 300  # compactions (with hnsw.graph saves) run throughout
-    meta_path.write_text(json.dumps(meta, indent=2))
+    # Compactions (with hnsw.graph saves) run throughout.
+    create_collection(tmp_path / "data", 300, DIMENSIONS, "hnsw")
 
     client = tv.Client(data_dir)
     seed = client.get_collection("c")

@@ -19,12 +19,8 @@ import sys
 import time
 from pathlib import Path
 
-import pytest
-
 import tolvane_vector_db as tv
 from writer_support import create_collection, kill_once_ready, open_collection, state_of
-
-pytestmark = pytest.mark.skipif(not hasattr(tv, "Client"), reason="needs the Client class")
 
 WRITER = Path(__file__).with_name("crash_writer.py")
 # Iterations stop at whichever limit comes first.
@@ -88,11 +84,6 @@ def read_journal(path):
     return done, in_flight
 
 
-def observe(data_dir):
-    collection = open_collection(data_dir)
-    return state_of(collection), collection.sparse_count
-
-
 def matches(observed, sparse_count, expected):
     if set(observed) != set(expected):
         return False
@@ -139,7 +130,8 @@ def test_killed_writer_loses_no_acknowledged_write_and_keeps_no_acknowledged_del
             model.acknowledge(op)
         operations += len(done)
 
-        observed, sparse_count = observe(data_dir)
+        reopened = open_collection(data_dir)
+        observed, sparse_count = state_of(reopened), reopened.sparse_count
         candidates = [model.vectors]
         if in_flight is not None:
             candidates += model.applied(in_flight)

@@ -84,13 +84,6 @@ class TestArguments:
             docs.search_hybrid([0, 0], None, 1)
         assert docs.count == 0
 
-    def test_wrong_dense_length(self, corpus):
-        with pytest.raises(ValueError, match="^dimension mismatch: expected 2, got 3$"):
-            corpus[0].search_hybrid([0, 0, 0], {}, 1)
-        with pytest.raises(ValueError, match="^dimension mismatch: expected 2, got 1$"):
-            corpus[0].upsert_hybrid(99, [0], {1: 1.0})
-        assert corpus[0].count == 40
-
     def test_dictionary_is_sorted_by_dimension(self, docs):
         docs.upsert_hybrid(1, [0, 0], {7: 0.5, 2: 1.0})
         hit = docs.search_hybrid([0, 0], {2: 1.0, 7: 4.0}, 1)[0]

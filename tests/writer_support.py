@@ -1,5 +1,4 @@
-"""What the crash and fault tests share with their child writers: the collection written,
-reading its state back, and killing a child once it is writing."""
+"""What the crash, fault and stress tests share: the collection written, its state, killing a child."""
 
 import json
 import subprocess
@@ -10,8 +9,8 @@ import tolvane_vector_db as tv
 DIMENSIONS = 4
 
 
-def create_collection(data_dir, compact_threshold=None):
-    tv.Client(str(data_dir)).create_collection("c", DIMENSIONS, "l2", "flat")
+def create_collection(data_dir, compact_threshold=None, dimensions=DIMENSIONS, index_type="flat"):
+    tv.Client(str(data_dir)).create_collection("c", dimensions, "l2", index_type)
     if compact_threshold is not None:
         meta_path = data_dir / "c" / "meta.json"
         meta = json.loads(meta_path.read_text())
@@ -31,8 +30,7 @@ def state_of(collection):
 
 
 def kill_once_ready(command, pause):
-    """Runs `command`, sends SIGKILL `pause` seconds after it prints "ready", and returns
-    (exit code, stderr)."""
+    """(exit code, stderr) of `command`, killed `pause` seconds after it prints "ready"."""
     with subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, text=True) as child:
         ready = child.stdout.readline().strip() == "ready"
