@@ -15,40 +15,7 @@ using tvdb::VectorEntry;
 
 namespace {
 std::string temp_path(const char* name) { return ::testing::TempDir() + "/" + name; }
-
-std::vector<uint64_t> ids_of(const std::vector<tvdb::SearchResult>& hits) {
-    std::vector<uint64_t> ids;
-    for (auto& h : hits) ids.push_back(h.id);
-    return ids;
-}
 }  // namespace
-
-TEST(FlatIndex, SearchReturnsEveryLiveVectorNearestFirstWhenKExceedsCount) {
-    FlatIndex index(2, Metric::L2);
-    ASSERT_TRUE(index.add(1, std::vector<float>{0, 0}));
-    ASSERT_TRUE(index.add(2, std::vector<float>{3, 4}));
-    ASSERT_TRUE(index.add(3, std::vector<float>{1, 0}));
-    auto hits = index.search(std::vector<float>{0, 0}, 10);
-    ASSERT_TRUE(hits);
-    EXPECT_EQ(ids_of(*hits), (std::vector<uint64_t>{1, 3, 2}));
-    EXPECT_EQ((*hits)[2].distance, 5.0f);
-    EXPECT_TRUE(index.search(std::vector<float>{0, 0}, 0)->empty());
-}
-
-TEST(FlatIndex, ChecksDimensionBeforeDuplicate) {
-    FlatIndex index(2, Metric::L2);
-    ASSERT_TRUE(index.add(1, std::vector<float>{0, 0}));
-    auto wrong = index.add(1, std::vector<float>{0, 0, 0});
-    ASSERT_FALSE(wrong);
-    EXPECT_EQ(wrong.error().kind, ErrorKind::DimensionMismatch);
-    EXPECT_EQ(wrong.error().got, 3u);
-    auto dup = index.add(1, std::vector<float>{0, 0});
-    ASSERT_FALSE(dup);
-    EXPECT_EQ(dup.error().message(), "duplicate vector ID: 1");
-    auto query = index.search(std::vector<float>{0}, 1);
-    ASSERT_FALSE(query);
-    EXPECT_EQ(query.error().message(), "dimension mismatch: expected 2, got 1");
-}
 
 TEST(FlatIndex, BatchIsAllOrNothing) {
     FlatIndex index(2, Metric::L2);

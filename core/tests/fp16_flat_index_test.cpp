@@ -101,39 +101,6 @@ TEST(Half, ConversionsAgreeWithTheProcessorsF16cInstructions) {
 }
 #endif
 
-TEST(Fp16FlatIndex, EveryMetricMatchesDistanceForWholeAndTailedDimensions) {
-    std::mt19937 rng(8);
-    std::normal_distribution<float> normal;
-    for (size_t dims : {0u, 1u, 4u, 7u, 16u, 128u}) {
-        for (Metric metric : {Metric::L2, Metric::Cosine, Metric::DotProduct}) {
-            Fp16FlatIndex index(dims, metric);
-            std::vector<std::vector<float>> widened;
-            for (VectorId id = 0; id < 23; ++id) {  // a partial last group of four
-                std::vector<float> v(dims);
-                if (id != 5) {
-                    for (float& x : v) x = normal(rng);
-                }
-                ASSERT_TRUE(index.add(id, v));
-                for (float& x : v) x = round_trip(x);
-                widened.push_back(v);
-            }
-            for (bool zero_query : {false, true}) {
-                std::vector<float> query(dims);
-                if (!zero_query) {
-                    for (float& x : query) x = normal(rng);
-                }
-                auto hits = *index.search(query, 23);
-                ASSERT_EQ(hits.size(), 23u);
-                for (const auto& hit : hits) {
-                    float want = distance(metric, query, widened[hit.id]);
-                    ASSERT_EQ(std::bit_cast<uint32_t>(hit.distance), std::bit_cast<uint32_t>(want))
-                        << dims << " " << static_cast<int>(metric) << " " << hit.id;
-                }
-            }
-        }
-    }
-}
-
 TEST(Fp16FlatIndex, SwapRemovalKeepsEveryOtherVectorIntact) {
     std::mt19937 rng(12);
     std::normal_distribution<float> normal;
@@ -176,6 +143,7 @@ TEST(Fp16FlatIndex, EveryKernelLevelAnswersWithTheSameBits) {
         for (size_t r = 0; r < 1100; ++r) {
             std::vector<float> v(centres[r % 4]);
             for (float& x : v) x += 0.3f * normal(rng);
+            if (r == 5) v.assign(dims, 0.0f);  // a zero-norm row among them
             rows.push_back(v);
         }
         std::vector<float> query(centres[1]);
@@ -212,20 +180,6 @@ TEST(Fp16FlatIndex, OverflowingComponentGivesANonFiniteDistanceNotAnError) {
     ASSERT_TRUE(hits);
     ASSERT_EQ(hits->size(), 1u);
     EXPECT_FALSE(std::isfinite((*hits)[0].distance));
-}
-
-TEST(Fp16FlatIndex, ReplacingKeepsTheOtherVectorAndRaggedRowsAreRefused) {
-    Fp16FlatIndex index(2, Metric::L2);
-    ASSERT_TRUE(index.add(1, std::vector<float>{1, 2}));
-    ASSERT_TRUE(index.add(2, std::vector<float>{3, 4}));
-    ASSERT_TRUE(index.add(1, std::vector<float>{5, 6}));
-    EXPECT_EQ(*index.stored(1), (std::vector<uint16_t>{float_to_half(5), float_to_half(6)}));
-    EXPECT_TRUE(index.remove(1));
-    EXPECT_EQ(*index.stored(2), (std::vector<uint16_t>{float_to_half(3), float_to_half(4)}));
-    auto ragged = index.add_batch_contiguous(std::vector<float>(3, 1.0f), 0);
-    EXPECT_EQ(ragged.error().message(),
-              "invalid configuration: raw_data length 3 is not a multiple of dim 2");
-    EXPECT_EQ(index.len(), 1u);
 }
 
 TEST(Fp16FlatIndex, SavedFileLayoutLoadsBackBitIdentical) {

@@ -51,12 +51,6 @@ std::vector<SearchResult> brute_force(Metric metric, const std::vector<float>& p
     return all;
 }
 
-std::multiset<VectorId> ids_of(const std::vector<SearchResult>& hits) {
-    std::multiset<VectorId> ids;
-    for (const auto& hit : hits) ids.insert(hit.id);
-    return ids;
-}
-
 TEST(IvfCreate, RejectsZeroListsAndUnboundedRounds) {
     for (IvfConfig config : {IvfConfig{.n_lists = 0}, IvfConfig{.max_iter = tvdb::kMaxKMeansRounds + 1}}) {
         auto index = IvfIndex::create({.dimensions = 4, .metric = Metric::L2}, config);
@@ -80,20 +74,6 @@ TEST(IvfUntrained, SearchIsExactOverTheBuffer) {
         ASSERT_EQ(hits.size(), expected.size());
         for (size_t r = 0; r < hits.size(); ++r) EXPECT_EQ(hits[r].distance, expected[r].distance);
     }
-}
-
-TEST(IvfUntrained, SearchChecksLengthBeforeKAndAnswersEmptyForKZero) {
-    auto index = make_ivf(3, {.n_lists = 2});
-    EXPECT_TRUE(index->search(std::vector<float>{1, 2, 3}, 0)->empty());
-    EXPECT_TRUE(index->search(std::vector<float>{1, 2, 3}, 5)->empty());
-    auto wrong = index->search(std::vector<float>{1, 2}, 0);
-    ASSERT_FALSE(wrong.has_value());
-    EXPECT_EQ(wrong.error().kind, ErrorKind::DimensionMismatch);
-    auto bad_add = index->add(1, std::vector<float>{1, 2});
-    ASSERT_FALSE(bad_add.has_value());
-    EXPECT_EQ(bad_add.error().expected, 3u);
-    EXPECT_EQ(bad_add.error().got, 2u);
-    EXPECT_EQ(index->len(), 0u);
 }
 
 TEST(IvfTraining, TrainsWhenTheBufferReachesTrainSizeWithAtMostNListsClusters) {
@@ -183,36 +163,6 @@ TEST(IvfIndex, EveryKernelLevelAnswersExactlyWhenEveryListIsProbed) {
             }
         }
     }
-}
-
-TEST_F(IvfTrainedTest, ReaddedIdKeepsBothCopiesAndDeleteRemovesTheNewest) {
-    // The new copy of 3 equals point 7, so it joins 7's list.
-    ASSERT_TRUE(index_->add(3, row(points_, kDims, 7)));
-    EXPECT_EQ(index_->len(), kPoints + 1);
-    EXPECT_EQ(index_->lists()[list_of(7)].ids, (std::vector<VectorId>{7, 3}));
-    auto both = *with_nprobe(kPoints)->search(row(points_, kDims, 3), kPoints + 1);
-    EXPECT_EQ(ids_of(both).count(3), 2u);
-    EXPECT_TRUE(index_->remove(3));
-    EXPECT_EQ(index_->len(), kPoints);
-    EXPECT_EQ(index_->lists()[list_of(7)].ids, (std::vector<VectorId>{7}));
-    // The old copy is still stored and found; the map no longer knows the ID.
-    auto hits = *index_->search(row(points_, kDims, 3), 1);
-    EXPECT_EQ(hits[0].id, 3u);
-    EXPECT_FALSE(index_->remove(3));
-    EXPECT_EQ(index_->len(), kPoints);
-}
-
-TEST(IvfBulk, ChecksTheBlockBeforeAddingAnything) {
-    auto index = make_ivf(4, {.n_lists = 2, .train_size = 2});
-    auto ragged = index->add_batch_contiguous(std::vector<float>(10, 1.0f), 0);
-    ASSERT_FALSE(ragged.has_value());
-    EXPECT_EQ(ragged.error().message(),
-              "invalid configuration: raw_data length 10 is not a multiple of dim 4");
-    auto past_end = index->add_batch_contiguous(std::vector<float>(8, 1.0f), UINT64_MAX);
-    EXPECT_EQ(past_end.error().kind, ErrorKind::InvalidConfig);
-    EXPECT_EQ(index->len(), 0u);
-    auto zero_dims = make_ivf(0, {.n_lists = 2});
-    EXPECT_EQ(zero_dims->add_batch_contiguous({}, 0).error().kind, ErrorKind::InvalidConfig);
 }
 
 TEST(IvfBulk, TrainsPartWayAndAssignsTheRest) {

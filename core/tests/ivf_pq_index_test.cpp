@@ -68,22 +68,6 @@ TEST(IvfPqCreate, RejectsConfigurationsTrainingCannotSatisfy) {
     EXPECT_TRUE(rejected(0, config_of(4, 1, 10, 257)));
 }
 
-TEST(IvfPqUntrained, SearchIsExactWithTheMetricsDistance) {
-    const uint64_t dims = 4;
-    auto points = spread_points(30, dims, 1);
-    auto index = make_ivf_pq(dims, config_of(4, 4, 100, 2), Metric::Cosine);
-    ASSERT_TRUE(index->add_batch_contiguous(points, 0));
-    EXPECT_FALSE(index->is_trained());
-    auto hits = *index->search(row(points, dims, 6), 3);
-    ASSERT_EQ(hits.size(), 3u);
-    EXPECT_EQ(hits[0].id, 6u);
-    for (const auto& hit : hits) {
-        EXPECT_EQ(hit.distance, distance(Metric::Cosine, row(points, dims, 6), row(points, dims, hit.id)));
-    }
-    EXPECT_TRUE(index->search(row(points, dims, 6), 0)->empty());
-    EXPECT_EQ(index->search(std::vector<float>{1}, 0).error().kind, ErrorKind::DimensionMismatch);
-}
-
 // Trained on as many points as lists: every point is its own coarse centroid, its residual
 // is zero, and a coded distance is the squared distance from the query to that centroid.
 class IvfPqTrainedTest : public ::testing::Test {
