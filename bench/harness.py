@@ -176,6 +176,18 @@ def memory_of(build: Callable[[], object]) -> tuple[int, object]:
     return max(0, rss_bytes() - before), built
 
 
+def qps_at_recall(points: Iterable[tuple[float, float]], target: float) -> float | None:
+    """Queries/s at a recall, interpolated linearly between measured (recall, queries/s)
+    points; the first point's when every point is above the target, None when none reaches it."""
+    points = sorted(points)
+    for (r0, q0), (r1, q1) in zip(points, points[1:]):
+        if r0 <= target <= r1:
+            return q0 if r1 == r0 else q0 + (q1 - q0) * (target - r0) / (r1 - r0)
+    if points and points[0][0] >= target:
+        return points[0][1]
+    return None
+
+
 def fmt_ratio(ours: float, theirs: float) -> str:
     return "n/a" if not theirs else f"{ours / theirs:.2f}x"
 

@@ -90,17 +90,6 @@ def _hnsw_curves(h, ds, truth, k):
     return curves
 
 
-def _qps_at(curve, target):
-    """Queries/s at a recall, interpolated linearly between measured points."""
-    points = sorted((recall, qps) for _, recall, qps in curve)
-    for (r0, q0), (r1, q1) in zip(points, points[1:]):
-        if r0 <= target <= r1:
-            return q0 if r1 == r0 else q0 + (q1 - q0) * (target - r0) / (r1 - r0)
-    if points and points[0][0] >= target:
-        return points[0][1]
-    return None
-
-
 def _hnsw_section(h, ds, truth, k):
     curves = _hnsw_curves(h, ds, truth, k)
     rows = [[name, threads, ef, recall, qps] for (name, threads), curve in curves.items()
@@ -110,8 +99,8 @@ def _hnsw_section(h, ds, truth, k):
              h.markdown_table(["system", "threads", "ef_search", "recall@10", "queries/s"], rows), ""]
     for threads in THREADS:
         for target in RECALL_TARGETS:
-            ours = _qps_at(curves[("tolvane HnswIndex.search_batch", threads)], target)
-            theirs = _qps_at(curves[("hnswlib knn_query", threads)], target)
+            ours, theirs = (h.qps_at_recall([(recall, qps) for _, recall, qps in curves[(name, threads)]], target)
+                            for name in ("tolvane HnswIndex.search_batch", "hnswlib knn_query"))
             ratio = "recall not reached" if ours is None or theirs is None else h.fmt_ratio(ours, theirs)
             lines.append(f"- {threads} thread{'s' if threads > 1 else ''}, recall {target:.2f}: "
                          f"**{ratio}** of hnswlib's batch throughput (target >= 1.0x)")

@@ -56,8 +56,8 @@ def run(h) -> str:
     peer = "hnswlib"
     if peer in curves:
         for target in (0.90, 0.95):
-            ours_qps = _qps_at(curves["tolvane HnswIndex"], target)
-            peer_qps = _qps_at(curves[peer], target)
+            ours_qps, peer_qps = (h.qps_at_recall([(recall, qps) for _, recall, qps in curves[name]], target)
+                                  for name in ("tolvane HnswIndex", peer))
             lines.append(f"- queries/s at recall {target:.2f} vs {peer}: "
                          f"**{_ratio(h, ours_qps, peer_qps)}** "
                          f"({_fmt(ours_qps)} against {_fmt(peer_qps)})")
@@ -224,17 +224,6 @@ def _wall_and_cpu(h, build):
     cpu_before = _cpu_seconds()
     wall, _ = h.timed(build)
     return wall, _cpu_seconds() - cpu_before
-
-
-def _qps_at(curve, target):
-    """Queries/s at a recall, interpolated linearly between the measured points."""
-    points = sorted((recall, qps) for _, recall, qps in curve)
-    for (r0, q0), (r1, q1) in zip(points, points[1:]):
-        if r0 <= target <= r1:
-            return q0 if r1 == r0 else q0 + (q1 - q0) * (target - r0) / (r1 - r0)
-    if points and points[0][0] >= target:
-        return points[0][1]
-    return None
 
 
 def _ratio(h, ours, theirs):

@@ -68,17 +68,6 @@ class Table:
 
 # ---------------------------------------------------------------- shared helpers
 
-def _qps_at(curve, target):
-    """Queries/s at a recall, interpolated linearly between measured points (None if the
-    curve never reaches it)."""
-    points = sorted((p["recall"], p["qps"]) for p in curve)
-    for (r0, q0), (r1, q1) in zip(points, points[1:]):
-        if r0 <= target <= r1:
-            return q0 if r1 == r0 else q0 + (q1 - q0) * (target - r0) / (r1 - r0)
-    if points and points[0][0] >= target:
-        return points[0][1]
-    return None
-
 
 def _best_of_alternating(h, searches, queries, passes=PASSES):
     """Queries/s of each search (best pass, passes alternating between systems) and the
@@ -151,7 +140,8 @@ def _hnsw_rows(h, ds, truth, k, table, curves, work: Path):
 
     ratios = []
     for target in (0.95, 0.99):
-        a, b = _qps_at(ours_curve, target), _qps_at(theirs_curve, target)
+        a, b = (h.qps_at_recall([(p["recall"], p["qps"]) for p in curve], target)
+                for curve in (ours_curve, theirs_curve))
         ratios.append(None if a is None or b is None else a / b)
     met = all(r is not None and r >= 1.3 for r in ratios)
     table.add("HNSW search at equal recall (0.95 / 0.99) vs hnswlib",
