@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "detail/hnsw_one_way_links.hpp"
+#include "detail/huge_page_allocator.hpp"
 #include "detail/id_slot_table.hpp"
 #include "vector_index.hpp"
 
@@ -249,9 +250,10 @@ private:
     size_t layer0_stride_;
     size_t upper_stride_;
 
-    std::vector<float> vectors_;
+    // Searches reach vectors and layer-0 lists at random: huge pages spare most TLB misses.
+    std::vector<float, HugePageAllocator<float>> vectors_;
     std::vector<uint8_t> levels_;
-    std::vector<uint32_t> layer0_;
+    std::vector<uint32_t, HugePageAllocator<uint32_t>> layer0_;
     // Lists above layer 0, levels_[slot] of them back to back; none for a layer-0 node.
     std::vector<std::unique_ptr<uint32_t[]>> upper_;
     std::vector<uint8_t> present_;
