@@ -221,6 +221,29 @@ TEST_F(CollectionTest, FilteredSearchFindsMatchesBeyondTheNearestCandidates) {
     EXPECT_FALSE(c.search(vec({0, 0}), 3, &*filter));
 }
 
+// Payload trees are built at the first filter; writes before it must reach the field index
+// built then, and writes after it must keep that index in step.
+TEST_F(CollectionTest, FiltersSeeEveryPayloadWrittenBeforeAndAfterTheFirstFilter) {
+    {
+        auto c = create(IndexType::Hnsw, 1);
+        ASSERT_TRUE(c.upsert(1, vec({1}), Payload{{"tag", "a"}}));
+    }
+    auto c = reopen();
+    EXPECT_EQ((*c.search(vec({1}), 1))[0].payload, (Payload{{"tag", "a"}}));
+    ASSERT_TRUE(c.upsert(1, vec({1}), Payload{{"tag", "b"}}));
+    ASSERT_TRUE(c.upsert(2, vec({2}), Payload{{"tag", "a"}}));
+    auto tagged = [&](const char* tag) {
+        auto filter = tvdb::parse_filter(Payload{{"tag", {{"$eq", tag}}}});
+        return ids_of(*c.search(vec({0}), 10, &*filter));
+    };
+    EXPECT_EQ(tagged("a"), (std::vector<uint64_t>{2}));
+    ASSERT_TRUE(c.update_payload(2, Payload{{"tag", "b"}}));
+    ASSERT_TRUE(c.upsert(3, vec({3}), Payload{{"tag", "a"}}));
+    EXPECT_EQ(tagged("a"), (std::vector<uint64_t>{3}));
+    EXPECT_EQ(tagged("b"), (std::vector<uint64_t>{1, 2}));
+    EXPECT_EQ((*c.search(vec({3}), 1))[0].payload, (Payload{{"tag", "a"}}));
+}
+
 TEST_F(CollectionTest, HitsWithoutPayloadAreFilteredAsNull) {
     auto c = create();
     ASSERT_TRUE(c.upsert(1, vec({0, 0})));

@@ -11,7 +11,7 @@ using namespace tvdb;
 
 namespace {
 
-const PayloadLookup kNoPayloads = [](VectorId) -> const Payload* { return nullptr; };
+const PayloadLookup kNoPayloads = [](VectorId) -> std::optional<Payload> { return std::nullopt; };
 
 HybridCandidates pools(std::vector<SearchResult> dense,
                        const std::unordered_map<VectorId, float>& sparse, uint64_t pool) {
@@ -74,7 +74,10 @@ TEST(HybridFusion, EqualScoresRankByAscendingId) {
 
 TEST(HybridFusion, HitsCarryTheirPayloads) {
     Payload tagged = {{"keep", true}};
-    PayloadLookup payload_of = [&](VectorId id) -> const Payload* { return id == 2 ? &tagged : nullptr; };
+    PayloadLookup payload_of = [&](VectorId id) -> std::optional<Payload> {
+        if (id == 2) return tagged;
+        return std::nullopt;
+    };
     std::vector<SearchResult> dense{{1, 0.0f}, {2, 1.0f}};
     auto hits = fuse_hybrid(pools(dense, {}, 50), 5, {}, payload_of);
     ASSERT_EQ(hits.size(), 2u);

@@ -28,7 +28,7 @@ Result<void> FileEncoder::finish() {
     return {};
 }
 
-bool RecordDecoder::take(size_t size) {
+bool RecordDecoder::take_failed(size_t size) {
     if (!ok()) return false;
     if (size > remaining()) {
         fail("unexpected end of input: needed " + std::to_string(size) + " more bytes, " +
@@ -43,7 +43,7 @@ void RecordDecoder::fail(std::string message) {
     if (ok()) error_ = std::move(message);
 }
 
-bool RecordDecoder::boolean() {
+bool RecordDecoder::checked_boolean() {
     size_t at = pos_;
     uint8_t b = u8();
     if (ok() && b > 1) {
@@ -64,7 +64,7 @@ uint32_t RecordDecoder::variant(uint32_t variants) {
     return index;
 }
 
-uint64_t RecordDecoder::count(size_t min_element_size) {
+uint64_t RecordDecoder::checked_count(size_t min_element_size) {
     size_t at = pos_;
     uint64_t n = u64();
     if (!ok()) return 0;
@@ -86,11 +86,6 @@ std::string RecordDecoder::string() {
     std::string s(reinterpret_cast<const char*>(bytes_.data() + pos_), n);
     pos_ += n;
     return s;
-}
-
-std::span<const uint8_t> RecordDecoder::raw(size_t size) {
-    if (!take(size)) return {};
-    return bytes_.subspan(pos_ - size, size);
 }
 
 Result<std::vector<uint8_t>> read_file(const std::string& path, Symlinks links) {

@@ -108,12 +108,26 @@ public:
     uint64_t u64() { return get<uint64_t>(); }
     float f32() { return get<float>(); }
     double f64() { return get<double>(); }
-    bool boolean();
+    bool boolean() {
+        if (ok() && remaining() >= 1 && bytes_[pos_] <= 1) [[likely]] return bytes_[pos_++] == 1;
+        return checked_boolean();
+    }
     // A u32 variant index that must be below `variants`.
     uint32_t variant(uint32_t variants);
     // A u64 element count whose elements, at least `min_element_size` bytes each, must fit
     // in the remaining bytes: a corrupt count can never trigger a huge allocation.
-    uint64_t count(size_t min_element_size);
+    uint64_t count(size_t min_element_size) {
+        if (ok() && remaining() >= sizeof(uint64_t)) [[likely]] {
+            uint64_t n = 0;
+            std::memcpy(&n, bytes_.data() + pos_, sizeof n);
+            const size_t rest = remaining() - sizeof n;
+            if (min_element_size > 0 ? n <= rest / min_element_size : n <= rest + (uint64_t{1} << 32)) {
+                pos_ += sizeof n;
+                return n;
+            }
+        }
+        return checked_count(min_element_size);
+    }
     std::string string();
     std::vector<float> f32_seq() { return pod_seq<float>(); }
     std::vector<uint64_t> u64_seq() { return pod_seq<uint64_t>(); }
@@ -121,7 +135,10 @@ public:
     std::vector<uint16_t> u16_seq() { return pod_seq<uint16_t>(); }
     std::vector<uint8_t> u8_seq() { return pod_seq<uint8_t>(); }
     // `size` raw bytes with no count prefix; empty on failure.
-    std::span<const uint8_t> raw(size_t size);
+    std::span<const uint8_t> raw(size_t size) {
+        if (!take(size)) return {};
+        return bytes_.subspan(pos_ - size, size);
+    }
 
     bool ok() const { return error_.empty(); }
     size_t position() const { return pos_; }
@@ -150,7 +167,17 @@ private:
         }
         return values;
     }
-    bool take(size_t size);
+    bool take(size_t size) {
+        if (ok() && size <= remaining()) [[likely]] {
+            pos_ += size;
+            return true;
+        }
+        return take_failed(size);
+    }
+    // The slow paths of the reads above: they report what went wrong.
+    bool take_failed(size_t size);
+    bool checked_boolean();
+    uint64_t checked_count(size_t min_element_size);
 
     std::span<const uint8_t> bytes_;
     size_t pos_ = 0;

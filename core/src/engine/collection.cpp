@@ -46,14 +46,13 @@ EncodedAdd encode_add(const std::optional<Payload>& payload, const std::optional
 }  // namespace
 
 Collection::Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
-                       SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads,
-                       PayloadTexts payload_texts, Wal wal, bool graph_on_disk)
+                       SparseIndex sparse, std::unique_ptr<PayloadStore> payloads, Wal wal,
+                       bool graph_on_disk)
     : meta_(std::move(meta)),
       dir_(std::move(dir)),
       index_(std::move(index)),
       sparse_(std::move(sparse)),
       payloads_(std::move(payloads)),
-      payload_texts_(std::move(payload_texts)),
       wal_(std::make_unique<Wal>(std::move(wal))),
       graph_on_disk_(graph_on_disk) {}
 
@@ -64,11 +63,6 @@ Collection::~Collection() = default;
 std::string Collection::file_path(const char* name) const { return collection_file(dir_, name); }
 
 uint64_t Collection::wal_count() const { return wal_ ? wal_->count() : 0; }
-
-const Payload* Collection::payload(VectorId id) const {
-    auto it = payloads_.find(id);
-    return it == payloads_.end() ? nullptr : &it->second;
-}
 
 Result<Wal*> Collection::open_wal() {
     if (!wal_) {
@@ -284,14 +278,16 @@ Result<bool> Collection::update_payload(VectorId id, std::optional<Payload> payl
 
 void Collection::set_payload(VectorId id, std::optional<Payload> payload,
                              std::optional<std::string> text) {
-    payload_index_->update(id, this->payload(id), payload ? &*payload : nullptr);
+    // Fields are indexed only from value trees, so without trees there is nothing to update.
+    if (payloads_->has_values()) {
+        payload_index_->update(id, payloads_->value(id), payload ? &*payload : nullptr);
+    }
     if (!payload) {
-        payloads_.erase(id);
-        payload_texts_.erase(id);
+        payloads_->erase(id);
         return;
     }
-    payloads_.insert_or_assign(id, std::move(*payload));
-    payload_texts_.insert_or_assign(id, text ? std::move(*text) : payload_to_bytes(payloads_.at(id)));
+    std::string stored = text ? std::move(*text) : payload_to_bytes(*payload);
+    payloads_->set(id, std::move(stored), std::move(payload));
 }
 
 Result<void> Collection::after_write(bool promotion_check, bool index_changed) {
@@ -318,7 +314,7 @@ std::vector<CollectionHit> Collection::with_payloads(std::span<const SearchResul
     hits.reserve(found.size());
     for (const SearchResult& result : found) {
         CollectionHit hit{.id = result.id, .distance = result.distance, .payload = std::nullopt};
-        if (const Payload* stored = payload(result.id)) hit.payload = *stored;
+        hit.payload = payload_copy(result.id);
         hits.push_back(std::move(hit));
     }
     return hits;
@@ -331,7 +327,7 @@ SearchFilter Collection::search_filter(const FilterCondition& filter) const {
                 return matches_filter(stored ? *stored : null_payload, filter);
             },
             .candidates = [this, &filter](size_t limit) {
-                return payload_index_->candidates(filter, payloads_, limit);
+                return payload_index_->candidates(filter, payloads_->values(), limit);
             }};
 }
 
@@ -346,16 +342,10 @@ Result<std::vector<CollectionHit>> Collection::search(std::span<const float> que
 Result<uint64_t> Collection::write_live_log(const std::string& path) const {
     auto rewriter = WalRewriter::begin(path);
     if (!rewriter) return fail(rewriter.error());
-    std::string payload_text;
     std::vector<uint8_t> sparse_record;
     index_->iter_vectors([&](VectorId id, std::span<const float> vector) {
         std::optional<std::string_view> payload_view;
-        if (auto text = payload_texts_.find(id); text != payload_texts_.end()) {
-            payload_view = text->second;
-        } else if (const Payload* stored = payload(id)) {
-            payload_text = payload_to_bytes(*stored);
-            payload_view = payload_text;
-        }
+        if (const std::string* text = payloads_->text(id)) payload_view = *text;
         std::optional<std::span<const uint8_t>> sparse_view;
         if (const SparseVector* sparse = sparse_.get(id)) {
             sparse_record = encode_sparse_vector(*sparse);

@@ -19,6 +19,7 @@
 #include "filter.hpp"
 #include "payload.hpp"
 #include "payload_index.hpp"
+#include "payload_store.hpp"
 #include "sparse_index.hpp"
 #include "vector_index.hpp"
 #include "wal.hpp"
@@ -112,9 +113,12 @@ public:
     const std::string& dir() const { return dir_; }
     const VectorIndex& index() const { return *index_; }
     const SparseIndex& sparse() const { return sparse_; }
-    const std::unordered_map<VectorId, Payload>& payloads() const { return payloads_; }
-    // nullptr when the ID has no payload.
-    const Payload* payload(VectorId id) const;
+    // Every payload as a value tree (built on first use).
+    const PayloadMap& payloads() const { return payloads_->values(); }
+    // nullptr when the ID has no payload. Builds every payload's tree on first use; a
+    // caller that only copies a payload out should use payload_copy.
+    const Payload* payload(VectorId id) const { return payloads_->value(id); }
+    std::optional<Payload> payload_copy(VectorId id) const { return payloads_->copy(id); }
     // Frames counted toward the compaction threshold.
     uint64_t wal_count() const;
     // Writes hnsw.graph when the in-memory graph differs from the one on disk (writes since
@@ -123,11 +127,9 @@ public:
     Result<void> save_graph_if_changed();
 
 private:
-    using PayloadTexts = std::unordered_map<VectorId, std::string>;
-
     Collection(CollectionMeta meta, std::string dir, std::unique_ptr<VectorIndex> index,
-               SparseIndex sparse, std::unordered_map<VectorId, Payload> payloads,
-               PayloadTexts payload_texts, Wal wal, bool graph_on_disk);
+               SparseIndex sparse, std::unique_ptr<PayloadStore> payloads, Wal wal,
+               bool graph_on_disk);
 
     Result<void> check_add_record(VectorId id, size_t components,
                                   std::optional<size_t> payload_bytes,
@@ -153,11 +155,8 @@ private:
     std::string dir_;
     std::unique_ptr<VectorIndex> index_;
     SparseIndex sparse_;
-    std::unordered_map<VectorId, Payload> payloads_;
-    // The logged text of every payload, so that a compaction copies it instead of
-    // serialising every payload again.
-    PayloadTexts payload_texts_;
-    // Behind a pointer so that the collection stays movable.
+    // Behind a pointer, as the payload index below, so that the collection stays movable.
+    std::unique_ptr<PayloadStore> payloads_;
     std::unique_ptr<PayloadIndex> payload_index_ = std::make_unique<PayloadIndex>();
     std::unique_ptr<Wal> wal_;
     // Whether hnsw.graph holds exactly the in-memory graph.

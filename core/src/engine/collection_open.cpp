@@ -18,29 +18,39 @@
 namespace tvdb {
 namespace {
 
-bool same_vector(std::span<const float> a, std::span<const float> b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size_bytes()) == 0;
+// Whether a vector held in memory has the bit pattern of a logged one.
+bool same_vector(std::span<const float> held, std::span<const uint8_t> logged) {
+    return held.size_bytes() == logged.size() && std::memcmp(held.data(), logged.data(), logged.size()) == 0;
+}
+
+bool same_vector(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // The live vectors of a replayed log in the order their last Add left them, so that the
-// index is built once from the final state instead of following every frame.
-//
-// The vectors sit back to back in one buffer rather than one allocation each: a reopen
-// frees them all once the index is built, and thousands of small blocks freed between the
-// payloads that stay would leave the heap full of holes the process keeps.
+// index is built once from the final state instead of following every frame. A vector is
+// held as its bytes in the mapped log, which must outlive the staging: nothing is copied
+// unless the index has to be built from it.
 class ReplayStaging {
 public:
-    explicit ReplayStaging(size_t dimensions) : dimensions_(dimensions) {}
+    explicit ReplayStaging(size_t dimensions) : row_bytes_(dimensions * sizeof(float)) {}
 
-    // `vector` has the staging's dimension count.
-    void upsert(VectorId id, std::span<const float> vector) {
+    void reserve(size_t count) {
+        ids_.reserve(count);
+        rows_.reserve(count);
+        live_.reserve(count);
+        slot_of_.reserve(count);
+    }
+
+    // `vector` holds the staging's dimension count of floats.
+    void upsert(VectorId id, std::span<const uint8_t> vector) {
         // An unchanged vector keeps its place, as the live write kept its graph node.
         if (auto stored = find(id); stored && same_vector(*stored, vector)) return;
         remove(id);
         slot_of_.emplace(id, ids_.size());
         ids_.push_back(id);
         live_.push_back(1);
-        rows_.insert(rows_.end(), vector.begin(), vector.end());
+        rows_.push_back(vector.data());
     }
 
     void remove(VectorId id) {
@@ -55,17 +65,21 @@ public:
 
     bool contains(VectorId id) const { return slot_of_.contains(id); }
     size_t size() const { return slot_of_.size(); }
-    // The stored vector of a live ID.
-    std::optional<std::span<const float>> find(VectorId id) const {
+    // The logged bytes of a live ID's vector.
+    std::optional<std::span<const uint8_t>> find(VectorId id) const {
         auto it = slot_of_.find(id);
         if (it == slot_of_.end()) return std::nullopt;
-        return row(it->second);
+        return std::span(rows_[it->second], row_bytes_);
     }
 
     // The live IDs and their rows (back to back) in slot order; the staging is emptied.
     std::pair<std::vector<VectorId>, std::vector<float>> take_live() {
         compact();
-        auto taken = std::make_pair(std::move(ids_), std::move(rows_));
+        std::vector<float> rows(rows_.size() * row_bytes_ / sizeof(float));
+        for (size_t slot = 0; slot < rows_.size(); ++slot) {
+            std::memcpy(reinterpret_cast<uint8_t*>(rows.data()) + slot * row_bytes_, rows_[slot], row_bytes_);
+        }
+        auto taken = std::make_pair(std::move(ids_), std::move(rows));
         ids_.clear();
         rows_.clear();
         live_.clear();
@@ -76,10 +90,6 @@ public:
 private:
     static constexpr size_t kMinDeadToCompact = 1024;
 
-    std::span<const float> row(size_t slot) const {
-        return {rows_.data() + slot * dimensions_, dimensions_};
-    }
-
     // Drops the rows of replaced and removed IDs, keeping the order of the others.
     void compact() {
         size_t kept = 0;
@@ -87,19 +97,19 @@ private:
             if (!live_[slot]) continue;
             if (kept != slot) {
                 ids_[kept] = ids_[slot];
-                std::copy_n(rows_.begin() + slot * dimensions_, dimensions_, rows_.begin() + kept * dimensions_);
+                rows_[kept] = rows_[slot];
                 slot_of_[ids_[kept]] = kept;
             }
             ++kept;
         }
         ids_.resize(kept);
-        rows_.resize(kept * dimensions_);
+        rows_.resize(kept);
         live_.assign(kept, 1);
     }
 
-    size_t dimensions_;
+    size_t row_bytes_;
     std::vector<VectorId> ids_;
-    std::vector<float> rows_;
+    std::vector<const uint8_t*> rows_;
     std::vector<uint8_t> live_;
     std::unordered_map<VectorId, size_t> slot_of_;
 };
@@ -111,7 +121,7 @@ bool holds_exactly(const VectorIndex& index, const ReplayStaging& staging) {
     index.iter_vectors([&](VectorId id, std::span<const float> vector) {
         if (!equal) return;
         auto staged = staging.find(id);
-        equal = staged && same_vector(*staged, vector);
+        equal = staged && same_vector(vector, *staged);
     });
     return equal;
 }
@@ -136,7 +146,10 @@ Result<void> reconcile_mmap(VectorIndex& index, ReplayStaging& staging) {
     for (size_t i = 0; i < ids.size(); ++i) {
         std::span<const float> vector(rows.data() + i * dimensions, dimensions);
         auto stored = index.find(ids[i]);
-        if (stored && same_vector(*stored, vector)) continue;
+        if (stored && stored->size() == vector.size() &&
+            std::memcmp(stored->data(), vector.data(), vector.size_bytes()) == 0) {
+            continue;
+        }
         index.remove(ids[i]);
         if (auto added = index.add(ids[i], vector); !added) return added;
     }
@@ -183,7 +196,7 @@ Result<Collection> Collection::create(const std::string& dir, CollectionMeta met
     }
     auto wal = Wal::open(collection_file(dir, wal_format::kLogFileName));
     if (!wal) return fail(wal.error());
-    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, {}, {}, std::move(*wal),
+    return Collection(std::move(meta), dir, std::move(*index), SparseIndex{}, std::make_unique<PayloadStore>(), std::move(*wal),
                       /*graph_on_disk=*/true);
 }
 
@@ -204,38 +217,36 @@ Result<Collection> Collection::load(const std::string& dir) {
         if (auto loaded = SparseIndex::load(sparse_path)) sparse = std::move(*loaded);
     }
 
-    std::unordered_map<VectorId, Payload> payloads;
-    PayloadTexts payload_texts;
+    auto payloads = std::make_unique<PayloadStore>();
     const uint64_t dimensions = meta->dimensions;
     ReplayStaging staging(dimensions);
     const std::string wal_path = collection_file(dir, wal_format::kLogFileName);
-    auto replayed = read_wal(wal_path, [&](WalEntry&& entry) {
-        if (auto* add = std::get_if<WalAdd>(&entry)) {
-            // A vector of the wrong length was never applied by a live write either.
-            if (add->vector.size() != dimensions) return;
-            staging.upsert(add->id, add->vector);
-            // Freed now, so the next frame's vector takes the same block.
-            std::vector<float>().swap(add->vector);
-            if (!add->payload) {
-                payloads.erase(add->id);
-                payload_texts.erase(add->id);
-            } else if (auto value = payload_from_bytes(std::span(
-                           reinterpret_cast<const uint8_t*>(add->payload->data()), add->payload->size()))) {
-                payloads.insert_or_assign(add->id, std::move(*value));
-                payload_texts.insert_or_assign(add->id, std::move(*add->payload));
-            }
-            if (add->sparse) {
-                if (auto vector = decode_sparse_vector(*add->sparse)) sparse.upsert(add->id, std::move(*vector));
-            }
-        } else {
-            VectorId id = std::get<WalDelete>(entry).id;
-            staging.remove(id);
-            payloads.erase(id);
-            payload_texts.erase(id);
-            sparse.remove(id);
+    auto log = map_wal(wal_path);
+    if (!log) return fail(log.error());
+    const size_t frames_estimate = log->size() / wal_add_record_length(dimensions, std::nullopt, std::nullopt);
+    staging.reserve(frames_estimate);
+    payloads->reserve(frames_estimate);
+    const WalReadSummary replayed = walk_wal(log->bytes(), [&](const WalFrame& frame) {
+        if (frame.is_delete) {
+            staging.remove(frame.id);
+            payloads->erase(frame.id);
+            sparse.remove(frame.id);
+            return;
+        }
+        // A vector of the wrong length was never applied by a live write either.
+        if (frame.components() != dimensions) return;
+        staging.upsert(frame.id, frame.vector_bytes);
+        // A payload that is not valid JSON was never logged by a live write; the frame's
+        // vector still counts.
+        if (!frame.payload) {
+            payloads->erase(frame.id);
+        } else if (is_payload_text(*frame.payload)) {
+            payloads->set(frame.id, std::string(*frame.payload));
+        }
+        if (frame.sparse) {
+            if (auto vector = decode_sparse_vector(*frame.sparse)) sparse.upsert(frame.id, std::move(*vector));
         }
     });
-    if (!replayed) return fail(replayed.error());
 
     // sparse.bin may predate deletes that a crash kept out of it; the log decides.
     std::vector<VectorId> orphans;
@@ -246,15 +257,16 @@ Result<Collection> Collection::load(const std::string& dir) {
 
     auto built = index_from_replay(*meta, dir, std::move(*index), staging);
     if (!built) return fail(built.error());
+    *log = MappedFile();
 
-    if (replayed->trailing_bytes > 0) {
-        if (auto cut = truncate_file(wal_path, replayed->valid_length); !cut) return fail(cut.error());
+    if (replayed.trailing_bytes > 0) {
+        if (auto cut = truncate_file(wal_path, replayed.valid_length); !cut) return fail(cut.error());
     }
     auto wal = Wal::open(wal_path);
     if (!wal) return fail(wal.error());
     const bool graph_on_disk = built->graph_adopted || meta->index_type != IndexType::Hnsw;
     return Collection(std::move(*meta), dir, std::move(built->index), std::move(sparse),
-                      std::move(payloads), std::move(payload_texts), std::move(*wal), graph_on_disk);
+                      std::move(payloads), std::move(*wal), graph_on_disk);
 }
 
 uint64_t Collection::len() const { return index_->len(); }

@@ -15,7 +15,7 @@ std::optional<CollectionRecord> record_of(const Collection& collection, VectorId
     auto vector = collection.index().vector_of(id);
     if (!vector) return std::nullopt;
     CollectionRecord record{.id = id, .vector = std::move(*vector), .payload = std::nullopt, .sparse = std::nullopt};
-    if (const Payload* stored = collection.payload(id)) record.payload = *stored;
+    record.payload = collection.payload_copy(id);
     if (const SparseVector* sparse = collection.sparse().get(id)) record.sparse = *sparse;
     return record;
 }

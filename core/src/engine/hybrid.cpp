@@ -48,7 +48,6 @@ struct Candidate {
     float score;
     float dense_distance;
     float sparse_score;
-    const Payload* payload;
 };
 
 float fused_score(float d, const Bounds& dense, float s, const Bounds& sparse,
@@ -100,8 +99,7 @@ std::vector<HybridHit> fuse_hybrid(const HybridCandidates& pools, uint64_t k,
     std::vector<Candidate> candidates;
     candidates.reserve(pools.dense.size() + pools.sparse.size());
     auto consider = [&](VectorId id, float d, float s) {
-        candidates.push_back({id, fused_score(d, dense_bounds, s, sparse_bounds, weights), d, s,
-                              payload_of(id)});
+        candidates.push_back({id, fused_score(d, dense_bounds, s, sparse_bounds, weights), d, s});
     };
     std::unordered_map<VectorId, float> dense_distance;
     for (const SearchResult& hit : pools.dense) {
@@ -123,8 +121,7 @@ std::vector<HybridHit> fuse_hybrid(const HybridCandidates& pools, uint64_t k,
     hits.reserve(keep);
     for (size_t i = 0; i < keep; ++i) {
         const Candidate& c = candidates[i];
-        hits.push_back({c.id, c.score, c.dense_distance, c.sparse_score,
-                        c.payload ? std::optional<Payload>(*c.payload) : std::nullopt});
+        hits.push_back({c.id, c.score, c.dense_distance, c.sparse_score, payload_of(c.id)});
     }
     return hits;
 }
@@ -157,7 +154,7 @@ Result<std::vector<HybridHit>> search_hybrid(const Collection& collection,
     auto pools = hybrid_candidates(collection, dense_query, sparse_query, k, filter);
     if (!pools) return fail(pools.error());
     return fuse_hybrid(*pools, k, weights,
-                       [&collection](VectorId id) { return collection.payload(id); });
+                       [&collection](VectorId id) { return collection.payload_copy(id); });
 }
 
 }  // namespace tvdb

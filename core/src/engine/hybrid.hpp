@@ -57,8 +57,8 @@ struct HybridCandidates {
     std::vector<SparseScore> sparse;
 };
 
-// Returns the payload of an ID, or nullptr when it has none.
-using PayloadLookup = std::function<const Payload*(VectorId)>;
+// Returns a copy of the payload of an ID, or nothing when it has none.
+using PayloadLookup = std::function<std::optional<Payload>(VectorId)>;
 
 // The `pool` best of `scores`, best first; equal scores by ascending ID, NaN last.
 std::vector<SparseScore> best_sparse_scores(const std::unordered_map<VectorId, float>& scores,

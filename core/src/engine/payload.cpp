@@ -95,6 +95,10 @@ bool json_nesting_within(std::string_view text, size_t limit) {
     return true;
 }
 
+bool is_payload_text(std::string_view text) {
+    return json_nesting_within(text) && Payload::accept(text);
+}
+
 std::optional<Payload> payload_from_bytes(std::span<const uint8_t> bytes) {
     if (!json_nesting_within(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
         return std::nullopt;

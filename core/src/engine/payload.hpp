@@ -43,6 +43,9 @@ std::string payload_to_bytes(const Payload& payload);
 // kMaxJsonNesting.
 std::optional<Payload> payload_from_bytes(std::span<const uint8_t> bytes);
 
+// Whether payload_from_bytes would accept `text`, checked without building the value.
+bool is_payload_text(std::string_view text);
+
 // How a JSON value is named in a type error: integer `5`, floating point `1.5`,
 // string "abc", boolean `true`, null, sequence, map.
 std::string describe_json_value(const Payload& value);

@@ -49,54 +49,41 @@ void put_delete_record(Encoder& out, VectorId id) {
     out.u64(id);
 }
 
-std::optional<std::vector<uint8_t>> take_option_bytes(RecordDecoder& in) {
+std::optional<std::span<const uint8_t>> take_option_bytes(RecordDecoder& in) {
     if (!in.boolean()) return std::nullopt;
     uint64_t size = in.count(1);
-    auto bytes = in.raw(size);
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    return in.raw(size);
 }
 
-// Reads a file through a buffer; a short read means the end of the file.
-class BufferedFileReader {
-public:
-    explicit BufferedFileReader(int fd) : fd_(fd), buffer_(kBufferSize) {}
-
-    // Copies up to `size` bytes into `out`; returns how many were available before the end.
-    Result<size_t> read(uint8_t* out, size_t size) {
-        size_t done = 0;
-        while (done < size) {
-            if (begin_ == end_) {
-                auto filled = fill();
-                if (!filled) return fail(filled.error());
-                if (*filled == 0) break;
-            }
-            size_t n = std::min(size - done, end_ - begin_);
-            std::memcpy(out + done, buffer_.data() + begin_, n);
-            begin_ += n;
-            done += n;
-        }
-        return done;
+std::optional<WalFrame> decode_wal_frame(std::span<const uint8_t> record) {
+    RecordDecoder in(record);
+    uint32_t variant = in.variant(kVariantCount);
+    if (!in.ok()) return std::nullopt;
+    WalFrame frame;
+    if (variant == kDeleteVariant) {
+        frame.is_delete = true;
+        frame.id = in.u64();
+        if (!in.ok()) return std::nullopt;
+        return frame;
     }
-
-private:
-    static constexpr size_t kBufferSize = 1 << 16;
-
-    Result<size_t> fill() {
-        for (;;) {
-            ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return fail(VectorDbError::io_errno(errno));
-            begin_ = 0;
-            end_ = static_cast<size_t>(n);
-            return end_;
-        }
+    frame.id = in.u64();
+    frame.vector_bytes = in.raw(in.count(sizeof(float)) * sizeof(float));
+    if (auto payload = take_option_bytes(in)) {
+        frame.payload = std::string_view(reinterpret_cast<const char*>(payload->data()), payload->size());
     }
+    frame.sparse = take_option_bytes(in);
+    if (!in.ok()) return std::nullopt;
+    return frame;
+}
 
-    int fd_;
-    std::vector<uint8_t> buffer_;
-    size_t begin_ = 0;
-    size_t end_ = 0;
-};
+WalEntry entry_of(const WalFrame& frame) {
+    if (frame.is_delete) return WalDelete{.id = frame.id};
+    WalAdd add{.id = frame.id, .vector = std::vector<float>(frame.components()), .payload = std::nullopt, .sparse = std::nullopt};
+    if (!frame.vector_bytes.empty()) std::memcpy(add.vector.data(), frame.vector_bytes.data(), frame.vector_bytes.size());
+    if (frame.payload) add.payload.emplace(*frame.payload);
+    if (frame.sparse) add.sparse.emplace(frame.sparse->begin(), frame.sparse->end());
+    return add;
+}
 
 }  // namespace
 
@@ -115,21 +102,9 @@ std::vector<uint8_t> encode_wal_record(const WalEntry& entry) {
 }
 
 std::optional<WalEntry> decode_wal_record(std::span<const uint8_t> record) {
-    RecordDecoder in(record);
-    uint32_t variant = in.variant(kVariantCount);
-    if (!in.ok()) return std::nullopt;
-    if (variant == kDeleteVariant) {
-        WalDelete del{.id = in.u64()};
-        if (!in.ok()) return std::nullopt;
-        return del;
-    }
-    WalAdd add;
-    add.id = in.u64();
-    add.vector = in.f32_seq();
-    if (auto payload = take_option_bytes(in)) add.payload.emplace(payload->begin(), payload->end());
-    add.sparse = take_option_bytes(in);
-    if (!in.ok()) return std::nullopt;
-    return add;
+    auto frame = decode_wal_frame(record);
+    if (!frame) return std::nullopt;
+    return entry_of(*frame);
 }
 
 uint64_t wal_add_record_length(size_t components, std::optional<size_t> payload_bytes,
@@ -145,45 +120,40 @@ Result<void> check_wal_record_length(VectorId id, uint64_t length) {
         std::to_string(kMaxRecordLength)));
 }
 
-Result<WalReadSummary> read_wal(const std::string& path,
-                                const std::function<void(WalEntry&&)>& apply) {
-    WalReadSummary summary;
+Result<MappedFile> map_wal(const std::string& path) {
     // A log is always inside a collection directory: a symbolic link in its place is refused.
-    auto file = open_sized(path, O_RDONLY | O_NOFOLLOW);
-    if (!file) {
-        if (file.error().os_code == ENOENT) return summary;
-        return fail(file.error());
-    }
+    auto mapped = MappedFile::map(path, Symlinks::Refuse);
+    if (!mapped && mapped.error().os_code == ENOENT) return MappedFile();
+    return mapped;
+}
 
-    const uint64_t file_size = file->size;
-
-    BufferedFileReader reader(file->fd.get());
-    std::vector<uint8_t> record;
+WalReadSummary walk_wal(std::span<const uint8_t> log,
+                        const std::function<void(const WalFrame&)>& visit) {
+    WalReadSummary summary;
     for (;;) {
-        uint8_t prefix[kLengthPrefixSize];
-        auto got = reader.read(prefix, sizeof prefix);
-        if (!got) return fail(got.error());
-        if (*got < sizeof prefix) break;
+        const uint64_t at = summary.valid_length;
+        if (log.size() - at < kLengthPrefixSize) break;
         uint32_t length = 0;
-        std::memcpy(&length, prefix, sizeof length);
-        const uint64_t frame_end = summary.valid_length + kLengthPrefixSize + length;
-        // An oversized length ends the log; so does a frame running past the end of the
-        // file, which is checked before allocating room for it.
-        if (length > kMaxRecordLength || frame_end > file_size) break;
-        record.resize(length);
-        got = reader.read(record.data(), length);
-        if (!got) return fail(got.error());
-        if (*got < length) break;
-        summary.valid_length = frame_end;
-        if (auto entry = decode_wal_record(record)) {
+        std::memcpy(&length, log.data() + at, sizeof length);
+        // An oversized length ends the log; so does a frame running past the end.
+        if (length > kMaxRecordLength || length > log.size() - at - kLengthPrefixSize) break;
+        summary.valid_length = at + kLengthPrefixSize + length;
+        if (auto frame = decode_wal_frame(log.subspan(at + kLengthPrefixSize, length))) {
             ++summary.frames_applied;
-            apply(std::move(*entry));
+            visit(*frame);
         } else {
             ++summary.frames_skipped;
         }
     }
-    summary.trailing_bytes = file_size - summary.valid_length;
+    summary.trailing_bytes = log.size() - summary.valid_length;
     return summary;
+}
+
+Result<WalReadSummary> read_wal(const std::string& path,
+                                const std::function<void(WalEntry&&)>& apply) {
+    auto log = map_wal(path);
+    if (!log) return fail(log.error());
+    return walk_wal(log->bytes(), [&](const WalFrame& frame) { apply(entry_of(frame)); });
 }
 
 Result<LogFileWriter> LogFileWriter::open(const std::string& path, bool truncate) {

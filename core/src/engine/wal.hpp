@@ -14,6 +14,7 @@
 
 #include "codec.hpp"
 #include "error.hpp"
+#include "mapped_file.hpp"
 #include "vector_index.hpp"
 
 namespace tvdb {
@@ -32,6 +33,18 @@ struct WalDelete {
 };
 
 using WalEntry = std::variant<WalAdd, WalDelete>;
+
+// One frame of a log, borrowing its bytes from the log's mapping.
+struct WalFrame {
+    VectorId id = 0;
+    bool is_delete = false;
+    // An Add's vector as stored: little-endian floats, not necessarily 4-byte aligned.
+    std::span<const uint8_t> vector_bytes;
+    std::optional<std::string_view> payload;
+    std::optional<std::span<const uint8_t>> sparse;
+
+    size_t components() const { return vector_bytes.size() / sizeof(float); }
+};
 
 // The record bytes of an entry (without the length prefix).
 std::vector<uint8_t> encode_wal_record(const WalEntry& entry);
@@ -56,10 +69,17 @@ struct WalReadSummary {
     uint64_t trailing_bytes = 0;
 };
 
-// Reads the log at `path` frame by frame in file order and hands every decoded entry to
-// `apply`. A missing file reads as an empty log. The end of the file inside a frame, or a
-// length above the limit, ends the log normally; an undecodable record is skipped. Only
-// read errors other than the end of the file fail, with Io.
+// The log at `path` mapped read-only (a symbolic link in its place is refused); a missing
+// file maps as no bytes. Io when it cannot be opened or mapped.
+Result<MappedFile> map_wal(const std::string& path);
+
+// Walks the frames of a log's bytes in file order, handing every decoded one to `visit`.
+// The end of the bytes inside a frame, or a length above the limit, ends the log normally;
+// an undecodable record is skipped.
+WalReadSummary walk_wal(std::span<const uint8_t> log,
+                        const std::function<void(const WalFrame&)>& visit);
+
+// map_wal, then walk_wal with every frame decoded into an entry of its own.
 Result<WalReadSummary> read_wal(const std::string& path,
                                 const std::function<void(WalEntry&&)>& apply);
 

@@ -94,22 +94,25 @@ private:
 };
 
 // Second pass: the neighbour lists, as slots of saved nodes.
+// `slots` is scratch space kept between calls.
 Result<void> read_lists(std::span<const uint8_t> bytes, const NodeRecord& node, uint32_t slot,
-                        const SavedSlots& slot_of, HnswGraph& graph) {
+                        const SavedSlots& slot_of, HnswGraph& graph, std::vector<uint32_t>& slots) {
     RecordDecoder in(bytes.subspan(node.lists_at));
     const uint64_t lists = in.u64();
-    std::vector<uint32_t> slots;
     for (uint64_t layer = 0; layer < lists; ++layer) {
-        const uint64_t count = in.u64();
+        const uint64_t count = in.count(sizeof(uint64_t));
         if (layer > 0 && count > graph.m()) {
             return fail(bad_record("node " + std::to_string(node.id) + " has " +
                                    std::to_string(count) + " neighbours on layer " +
                                    std::to_string(layer) + ", more than m = " +
                                    std::to_string(graph.m())));
         }
+        const auto saved_ids = in.raw(count * sizeof(uint64_t));
         slots.clear();
-        for (uint64_t i = 0; i < count; ++i) {
-            if (auto neighbor = slot_of(in.u64())) slots.push_back(*neighbor);
+        for (size_t at = 0; at < saved_ids.size(); at += sizeof(uint64_t)) {
+            uint64_t id = 0;
+            std::memcpy(&id, saved_ids.data() + at, sizeof id);
+            if (auto neighbor = slot_of(id)) slots.push_back(*neighbor);
         }
         graph.set_neighbors(slot, layer, slots);
     }
@@ -174,18 +177,21 @@ Result<HnswGraph> read_graph(std::span<const uint8_t> bytes, uint64_t dimension)
     // Sized only when a node's vector was found in the bytes: a file with no nodes must not
     // make its declared dimension an allocation.
     std::vector<float> vector(nodes->empty() ? 0 : dimension);
-    for (const NodeRecord& node : *nodes) {
-        if (graph.slot_of(node.id)) {
+    for (uint32_t next_slot = 0; const NodeRecord& node : *nodes) {
+        // Slots are handed out in order, so an ID saved before gets its earlier slot back.
+        const uint32_t slot = graph.slot_for(node.id);
+        if (slot != next_slot++) {
             return fail(bad_record("node " + std::to_string(node.id) + " is saved twice"));
         }
         if (dimension > 0) {
             std::memcpy(vector.data(), bytes.data() + node.vector_at, dimension * sizeof(float));
         }
-        graph.stage(graph.slot_for(node.id), vector, node.level);
+        graph.stage(slot, vector, node.level);
     }
     const SavedSlots slot_of(graph, *nodes);
+    std::vector<uint32_t> slots;
     for (uint32_t slot = 0; slot < nodes->size(); ++slot) {
-        if (auto read = read_lists(bytes, (*nodes)[slot], slot, slot_of, graph); !read) {
+        if (auto read = read_lists(bytes, (*nodes)[slot], slot, slot_of, graph, slots); !read) {
             return fail(read.error());
         }
     }
