@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -303,91 +304,137 @@ namespace {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-// Rows at most this long are realigned through scratch buffers on the stack.
-constexpr std::size_t kRealignMaxFloats = 1024;
-// Rows measured per call of the eight-row kernels.
-constexpr std::size_t kRowsPerCall = 64;
-
-// Copies a row of `dim` floats at any 4-byte alignment to `out` (64-byte aligned). Only
-// aligned 64-byte lines are read, so no load straddles two cache lines, and a two-source
-// permute shifts each pair of lines into place. Lanes outside the row are masked off: the
-// loads touch no byte of anything else (the row may end a mapping).
-TVDB_TARGET_AVX512 inline void realign_row(const float* row, std::size_t dim, float* out) {
-    const auto start = reinterpret_cast<std::uintptr_t>(row);
-    const std::uintptr_t end = start + dim * sizeof(float);
-    const std::size_t lead = (start & 63) / sizeof(float);  // row floats start at this lane
-    // The lanes of `line` that hold floats of the row.
-    auto row_lanes = [start, end](const float* line) {
-        const auto at = reinterpret_cast<std::uintptr_t>(line);
-        const std::uintptr_t from = start > at ? (start - at) / sizeof(float) : 0;
-        const std::uintptr_t to = std::min<std::uintptr_t>(16, (end - at) / sizeof(float));
-        return static_cast<__mmask16>(((1u << to) - 1) & ~((1u << from) - 1));
-    };
-    const __m512i shift = _mm512_add_epi32(
-        _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
-        _mm512_set1_epi32(static_cast<int>(lead)));
-    const auto* line = reinterpret_cast<const float*>(start & ~std::uintptr_t{63});
-    __m512 low = _mm512_maskz_load_ps(row_lanes(line), line);
-    for (std::size_t i = 0; i < dim; i += 16, line += 16) {
-        // The next line holds row floats i + 16 - lead ... i + 31 - lead.
-        __m512 high;
-        if (i + 32 <= dim + lead) {
-            high = _mm512_load_ps(line + 16);
-        } else if (i + 16 < dim + lead) {
-            high = _mm512_maskz_load_ps(row_lanes(line + 16), line + 16);
-        } else {
-            high = _mm512_setzero_ps();
+// Reads blocks of rows r and r + 4 of a group of eight rows `stride` floats apart, at any
+// 4-byte alignment (records of a mapped file). The two rows start 16 * stride bytes apart,
+// so both lie the same number of floats past a 16-byte boundary: each block is taken from
+// the two aligned 16-byte chunks that hold it, one row per half of the register, and moved
+// into place by one permute. No load straddles two cache lines (on rows streamed from
+// memory such loads cost far more than the permute), and the lanes of the first and last
+// chunks that lie outside the row are masked off, so no byte outside the rows is read (a
+// row may end a mapping).
+class ShiftedRowPair {
+public:
+    TVDB_TARGET_AVX512 ShiftedRowPair(const float* low_row, std::size_t stride) {
+        // Addresses are integers here: the chunk before a row's first float may lie before
+        // the array that holds the rows.
+        const auto row_address = reinterpret_cast<std::uintptr_t>(low_row);
+        const auto past_boundary = static_cast<unsigned>(row_address / sizeof(float) % 4);
+        low_ = row_address & ~std::uintptr_t{15};
+        high_ = low_ + 16 * stride;
+        // Lane j of each half takes float past_boundary + j of the chunk pair; the permute
+        // numbers the second register's lanes from 8.
+        alignas(32) int32_t lanes[8];
+        for (unsigned j = 0; j < 4; ++j) {
+            const unsigned from = past_boundary + j < 4 ? past_boundary + j : past_boundary + j + 4;
+            lanes[j] = static_cast<int32_t>(from);
+            lanes[j + 4] = static_cast<int32_t>(from + 4);
         }
-        _mm512_store_ps(out + i, _mm512_permutex2var_ps(low, shift, high));
-        low = high;
+        shift_ = _mm256_load_si256(reinterpret_cast<const __m256i*>(lanes));
+        first_lanes_ = static_cast<__mmask8>((0xFu << past_boundary) & 0xFu);
+        last_lanes_ = static_cast<__mmask8>((1u << past_boundary) - 1);
     }
-}
 
-// rows8_sums over `n_groups` groups of eight rows that start `stride` floats apart at any
-// alignment (records of a mapped file), with the same lanes and order. Straddling loads slow
-// a scan of such rows far more than a copy costs, so each group is realigned into a scratch
-// buffer first: the next group's copy is made before the current group is measured, so that
-// its waits for memory overlap with that arithmetic.
+    // Starts reading the rows `offset` floats on (the next group is 8 * stride further).
+    TVDB_TARGET_AVX512 void start(std::size_t offset) {
+        at_ = offset * sizeof(float);
+        chunk_ = chunks(first_lanes_);
+    }
+    // The next block of both rows; `last` for the final whole block.
+    TVDB_TARGET_AVX512 __m256 next_block(bool last) {
+        at_ += 4 * sizeof(float);
+        const __m256 next = last ? chunks(last_lanes_) : chunks();
+        const __m256 block = _mm256_permutex2var_ps(chunk_, shift_, next);
+        chunk_ = next;
+        return block;
+    }
+
+private:
+    TVDB_TARGET_AVX512 __m256 chunks() const {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_load_ps(chunk_at(low_))),
+                                    _mm_load_ps(chunk_at(high_)), 1);
+    }
+    TVDB_TARGET_AVX512 __m256 chunks(__mmask8 inside) const {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_maskz_load_ps(inside, chunk_at(low_))),
+                                    _mm_maskz_load_ps(inside, chunk_at(high_)), 1);
+    }
+    const float* chunk_at(std::uintptr_t row_start) const {
+        return reinterpret_cast<const float*>(row_start + at_);
+    }
+
+    std::uintptr_t low_;   // the 16-byte boundary at or before row r's first float
+    std::uintptr_t high_;  // the same for row r + 4
+    __m256i shift_;
+    __mmask8 first_lanes_;  // lanes of the first chunk inside the row
+    __mmask8 last_lanes_;   // lanes of the chunk after the last whole block inside the row
+    std::size_t at_ = 0;  // bytes from those boundaries to the chunk read next
+    __m256 chunk_;
+};
+
+// The ordering or reported distances (`squared_l2`) of `n_groups` groups of eight rows that
+// start `stride` floats apart at any alignment, each summed with the lanes and order of
+// rows8_sums.
 template <Metric M>
-TVDB_TARGET_AVX512 void realigned_groups_sums(const float* query, std::size_t blocks_end,
-                                               std::size_t dim, const float* rows,
-                                               std::size_t stride, std::size_t n_groups,
-                                               PairSums* out) {
-    // Two groups' rows back to back, the one being measured and the next.
-    alignas(64) float scratch[2 * 8 * kRealignMaxFloats];
-    const std::size_t padded = (dim + 15) & ~std::size_t{15};
-    auto realign_group = [&](std::size_t g) {
-        float* into = scratch + (g & 1) * 8 * padded;
-        for (std::size_t r = 0; r < 8; ++r) realign_row(rows + (g * 8 + r) * stride, dim, into + r * padded);
-    };
-    if (n_groups > 0) realign_group(0);
+TVDB_TARGET_AVX512 void shifted_groups_distances(std::span<const float> query, const float* rows,
+                                                 std::size_t stride, std::size_t n_groups,
+                                                 bool squared_l2, float* out) {
+    const std::size_t dim = query.size();
+    const std::size_t blocks_end = dim & ~std::size_t{3};
+    // Each group starts 32 * stride bytes after the one before: its rows lie as far past a
+    // 16-byte boundary as the first group's.
+    ShiftedRowPair pairs[4] = {{rows, stride},
+                               {rows + stride, stride},
+                               {rows + 2 * stride, stride},
+                               {rows + 3 * stride, stride}};
+    const std::size_t group_floats = 8 * stride;
+    const std::size_t group_bytes = group_floats * sizeof(float);
+    // As in rows8_sums, the lines of the group after next are fetched explicitly, spread
+    // evenly over the blocks (the line a group shares with the next is fetched with that one).
+    const std::size_t lines_per_block = std::max<std::size_t>(1, group_bytes / 64 / (blocks_end / 4));
     for (std::size_t g = 0; g < n_groups; ++g) {
-        if (g + 1 < n_groups) realign_group(g + 1);
-        const float* cur = scratch + (g & 1) * 8 * padded;
-        __m256 acc0 = _mm256_setzero_ps(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
-        __m256 nb0 = acc0, nb1 = acc0, nb2 = acc0, nb3 = acc0, na = acc0;
-        for (std::size_t i = 0; i < blocks_end; i += 4) {
-            __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query + i));
-            if constexpr (M == Metric::Cosine) na = _mm256_add_ps(na, _mm256_mul_ps(q, q));
-            pair_step<M>(q, _mm256_loadu2_m128(cur + padded + i, cur + i), acc0, nb0);
-            pair_step<M>(q, _mm256_loadu2_m128(cur + 3 * padded + i, cur + 2 * padded + i), acc1, nb1);
-            pair_step<M>(q, _mm256_loadu2_m128(cur + 5 * padded + i, cur + 4 * padded + i), acc2, nb2);
-            pair_step<M>(q, _mm256_loadu2_m128(cur + 7 * padded + i, cur + 6 * padded + i), acc3, nb3);
+        const auto next_group = reinterpret_cast<std::uintptr_t>(rows) + (g + 2) * group_bytes;
+        std::size_t prefetched = 0;
+        __m256 acc[4], nb[4];
+        __m256 na = _mm256_setzero_ps();
+        for (int p = 0; p < 4; ++p) {
+            acc[p] = nb[p] = _mm256_setzero_ps();
+            pairs[p].start(g * group_floats);
         }
-        store_pair_sums(acc0, acc1, acc2, acc3, nb0, nb1, nb2, nb3, na, out + g * 8);
+        for (std::size_t i = 0; i < blocks_end; i += 4) {
+            for (std::size_t l = 0; l < lines_per_block && prefetched < group_bytes; ++l, prefetched += 64) {
+                _mm_prefetch(reinterpret_cast<const char*>(next_group + prefetched), _MM_HINT_T0);
+            }
+            const __m256 q = _mm256_broadcast_ps(reinterpret_cast<const __m128*>(query.data() + i));
+            if constexpr (M == Metric::Cosine) na = _mm256_add_ps(na, _mm256_mul_ps(q, q));
+            const bool last = i + 4 == blocks_end;
+            for (int p = 0; p < 4; ++p) pair_step<M>(q, pairs[p].next_block(last), acc[p], nb[p]);
+        }
+        PairSums sums[8];
+        const float query_norm = combine_lanes_avx2(_mm256_castps256_ps128(na));
+        for (int p = 0; p < 4; ++p) {
+            sums[p].dot = combine_lanes_avx2(_mm256_castps256_ps128(acc[p]));
+            sums[p + 4].dot = combine_lanes_avx2(_mm256_extractf128_ps(acc[p], 1));
+            sums[p].nb = combine_lanes_avx2(_mm256_castps256_ps128(nb[p]));
+            sums[p + 4].nb = combine_lanes_avx2(_mm256_extractf128_ps(nb[p], 1));
+            sums[p].na = sums[p + 4].na = query_norm;
+        }
+        const float* group = rows + g * group_floats;
+        for (std::size_t c = 0; c < 8; ++c) {
+            add_tail(M, query.data(), group + c * stride, blocks_end, dim, sums[c]);
+            out[g * 8 + c] = finish(M, sums[c], squared_l2);
+        }
     }
 }
 
-void realigned_groups_sums(Metric metric, const float* query, std::size_t blocks_end,
-                           std::size_t dim, const float* rows, std::size_t stride,
-                           std::size_t n_groups, PairSums* out) {
+void shifted_groups_distances(Metric metric, std::span<const float> query, const float* rows,
+                              std::size_t stride, std::size_t n_groups, bool squared_l2,
+                              float* out) {
     switch (metric) {
         case Metric::L2:
-            return realigned_groups_sums<Metric::L2>(query, blocks_end, dim, rows, stride, n_groups, out);
+            return shifted_groups_distances<Metric::L2>(query, rows, stride, n_groups, squared_l2, out);
         case Metric::Cosine:
-            return realigned_groups_sums<Metric::Cosine>(query, blocks_end, dim, rows, stride, n_groups, out);
+            return shifted_groups_distances<Metric::Cosine>(query, rows, stride, n_groups, squared_l2, out);
         case Metric::DotProduct:
-            return realigned_groups_sums<Metric::DotProduct>(query, blocks_end, dim, rows, stride, n_groups, out);
+            return shifted_groups_distances<Metric::DotProduct>(query, rows, stride, n_groups, squared_l2, out);
     }
 }
 #endif
@@ -400,21 +447,11 @@ void rows_kernel(Metric metric, std::span<const float> query, const float* rows,
     const SimdLevel level = simd_level();
     if (level >= SimdLevel::Avx2 && dim >= 4) {
         const std::size_t blocks_end = dim & ~std::size_t{3};
-        // Rows that are not 64-byte aligned one after another (records of a mapped file) are
-        // realigned first on processors with AVX-512.
-        if (level == SimdLevel::Avx512 && row_stride != dim && dim <= kRealignMaxFloats) {
-            PairSums sums[kRowsPerCall];
-            while (n_rows - r >= 8) {
-                const std::size_t n = std::min(kRowsPerCall, (n_rows - r) / 8 * 8);
-                const float* base = rows + r * row_stride;
-                realigned_groups_sums(metric, query.data(), blocks_end, dim, base, row_stride,
-                                      n / 8, sums);
-                for (std::size_t c = 0; c < n; ++c) {
-                    add_tail(metric, query.data(), base + c * row_stride, blocks_end, dim, sums[c]);
-                    out[r + c] = finish(metric, sums[c], squared_l2);
-                }
-                r += n;
-            }
+        // Rows that are not back to back (records of a mapped file) lie at any alignment:
+        // on processors with AVX-512 they are read without loads that straddle cache lines.
+        if (level == SimdLevel::Avx512 && row_stride != dim) {
+            shifted_groups_distances(metric, query, rows, row_stride, n_rows / 8, squared_l2, out);
+            r = n_rows / 8 * 8;
         }
         PairSums sums[8];
         for (; r + 8 <= n_rows; r += 8) {

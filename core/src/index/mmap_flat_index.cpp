@@ -18,7 +18,9 @@
 namespace tvdb {
 namespace {
 
-constexpr size_t kScanBlock = 256;
+// Rows measured per kernel call: long runs keep the stream of file reads going between the
+// top-k passes over their distances.
+constexpr size_t kScanBlock = 4096;
 // Records reach the file in writes of this size at offsets that are multiples of it. The
 // page cache then holds the file in huge folios that the mapping can use whole, which halves
 // the scan time of a search against a file written in small pieces (fewer TLB misses).
