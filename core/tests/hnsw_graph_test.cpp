@@ -202,7 +202,7 @@ TEST(HnswGraph, GenerationWrapAroundForgetsOldMarks) {
 
     VisitedTracker fresh;
     VisitedTracker wrapping;
-    wrapping.generation = std::numeric_limits<uint32_t>::max() - 1;
+    wrapping.generation = std::numeric_limits<VisitedTracker::Mark>::max() - 1;
     // Stale marks equal to the generations that follow the wrap must not hide nodes.
     wrapping.marks.assign(graph.slot_count(), 1);
     for (size_t q = 0; q < 4; ++q) {

@@ -49,7 +49,7 @@ inline bool holds(std::span<const uint32_t> list, uint32_t value) {
 }  // namespace
 
 void VisitedTracker::next_generation() {
-    if (generation == std::numeric_limits<uint32_t>::max()) {
+    if (generation == std::numeric_limits<Mark>::max()) {
         std::fill(marks.begin(), marks.end(), 0);
         generation = 1;
     } else {
@@ -430,8 +430,8 @@ size_t HnswGraph::gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& 
     const uint32_t* head = list_head(slot, layer);
     if (head == nullptr) return 0;
     const uint32_t count = head[0];
-    const uint32_t generation = tracker.generation;
-    uint32_t* marks = tracker.marks.data();
+    const VisitedTracker::Mark generation = tracker.generation;
+    VisitedTracker::Mark* marks = tracker.marks.data();
     // Without removed nodes (the usual case) every listed layer-0 node is usable.
     const bool check_usable = layer > 0 || !all_slots_live();
     for (uint32_t i = 0; i < count; ++i) __builtin_prefetch(marks + head[1 + i]);
@@ -486,6 +486,8 @@ std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
             const Candidate found{d, gathered[i]};
             candidates.push_back(found);
             std::push_heap(candidates.begin(), candidates.end(), nearer_on_top);
+            // The nearest new candidate is the next one expanded: start loading its list.
+            if (candidates.front().slot == found.slot) prefetch_list(found.slot, layer);
             results.push_back(found);
             std::push_heap(results.begin(), results.end(), farther_on_top);
             if (results.size() > ef) {

@@ -26,10 +26,12 @@ struct Candidate {
 // Scratch state of one search or insertion. Visit marks carry the generation of the search
 // that set them, so nothing is cleared between searches; the heaps reuse their storage.
 struct VisitedTracker {
-    std::vector<uint32_t> marks;
+    // Two bytes keep the marks of a large graph in the core's cache beside the vectors.
+    using Mark = uint16_t;
+    std::vector<Mark> marks;
     std::vector<Candidate> candidates;
     std::vector<Candidate> results;
-    uint32_t generation = 1;
+    Mark generation = 1;
 
     // Grows the marks (with zeros) so that every slot below `slots` has one.
     void cover(size_t slots) {
