@@ -51,9 +51,10 @@ constexpr uint32_t kOwnList = UINT32_MAX;
 // in parallel: every list's writes are applied in row order by one worker, and a list's
 // writes never read another list. Whether a link runs one way depends on two lists, which
 // different workers may write, so the one-way records follow afterwards on this thread,
-// from each list's entries before the batch.
+// from each list's entries before the batch (unless the graph will make them all again).
 void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> planned,
-                      Metric metric, tbb::task_arena& arena, std::vector<LinkStep>& steps) {
+                      Metric metric, tbb::task_arena& arena, bool follow_one_way,
+                      std::vector<LinkStep>& steps) {
     steps.clear();
     for (uint32_t row = 0; row < planned.size(); ++row) {
         const auto& node = planned[row];
@@ -79,7 +80,7 @@ void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> pl
     std::vector<uint32_t> before;
     std::vector<size_t> before_starts{0};
     before_starts.reserve(list_count + 1);
-    for (size_t list = 0; list < list_count; ++list) {
+    for (size_t list = 0; follow_one_way && list < list_count; ++list) {
         const LinkStep& first = steps[list_starts[list]];
         auto entries = graph.neighbors(first.target, first.layer);
         before.insert(before.end(), entries.begin(), entries.end());
@@ -101,7 +102,7 @@ void link_in_parallel(HnswGraph& graph, std::span<const ParallelSearchResult> pl
             }
         });
     });
-    for (size_t list = 0; list < list_count; ++list) {
+    for (size_t list = 0; follow_one_way && list < list_count; ++list) {
         const LinkStep& first = steps[list_starts[list]];
         graph.sync_one_way(first.target, first.layer,
                             std::span(before).subspan(before_starts[list],
@@ -305,6 +306,10 @@ void HnswIndex::insert_in_parallel(std::span<const uint32_t> slots, std::span<co
     }
     if (!arena) return;
 
+    // Linking in parallel never reads the one-way records, so when the rest writes more
+    // lists than the graph holds, they are made once from the final lists instead.
+    const bool follow_one_way = count - bootstrap < graph_.node_count();
+    if (!follow_one_way) graph_.rebuild_one_way_links_later();
     std::vector<VisitedTracker> worker_trackers(static_cast<size_t>(arena->max_concurrency()));
     std::vector<ParallelSearchResult> planned(micro_batch);
     std::vector<LinkStep> steps;
@@ -322,7 +327,8 @@ void HnswIndex::insert_in_parallel(std::span<const uint32_t> slots, std::span<co
                 }
             });
         });
-        link_in_parallel(graph_, std::span(planned).first(end - begin), metric, *arena, steps);
+        link_in_parallel(graph_, std::span(planned).first(end - begin), metric, *arena,
+                         follow_one_way, steps);
     }
 }
 

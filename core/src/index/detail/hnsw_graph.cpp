@@ -119,19 +119,6 @@ uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) {
     return const_cast<uint32_t*>(std::as_const(*this).list_head(slot, layer));
 }
 
-const uint32_t* HnswGraph::list_head(uint32_t slot, size_t layer) const {
-    if (layer == 0) return layer0_.data() + size_t{slot} * layer0_stride_;
-    const auto& upper = upper_[slot];
-    if (!upper || levels_[slot] < layer) return nullptr;
-    return upper.get() + (layer - 1) * upper_stride_;
-}
-
-std::span<const uint32_t> HnswGraph::neighbors(uint32_t slot, size_t layer) const {
-    const uint32_t* head = list_head(slot, layer);
-    if (head == nullptr) return {};
-    return {head + 1, head[0]};
-}
-
 uint8_t HnswGraph::draw_level() {
     double r = static_cast<double>(rng_() >> 11) * 0x1p-53;
     r = std::max(r, 1e-15);
@@ -432,8 +419,7 @@ size_t HnswGraph::gather_unvisited(uint32_t slot, size_t layer, VisitedTracker& 
     const uint32_t count = head[0];
     const VisitedTracker::Mark generation = tracker.generation;
     VisitedTracker::Mark* marks = tracker.marks.data();
-    // Without removed nodes (the usual case) every listed layer-0 node is usable.
-    const bool check_usable = layer > 0 || !all_slots_live();
+    const bool check_usable = layer > 0 || any_removed_;
     for (uint32_t i = 0; i < count; ++i) __builtin_prefetch(marks + head[1 + i]);
     size_t n = 0;
     for (uint32_t i = 0; i < count; ++i) {
@@ -548,6 +534,7 @@ bool HnswGraph::unlink(uint32_t slot, Metric metric) {
     settle_one_way_links();
     if (slot >= slot_count() || !present_[slot]) return false;
     present_[slot] = 0;
+    any_removed_ = true;
     --node_count_;
     const uint8_t level = levels_[slot];
     if (level > 0) upper_nodes_.erase({level, ids_[slot], slot});

@@ -123,7 +123,11 @@ public:
         return {vectors_.data() + slot * dimension_, dimension_};
     }
     // The node's list on `layer` (empty when the node is not on that layer).
-    std::span<const uint32_t> neighbors(uint32_t slot, size_t layer) const;
+    std::span<const uint32_t> neighbors(uint32_t slot, size_t layer) const {
+        const uint32_t* head = list_head(slot, layer);
+        if (head == nullptr) return {};
+        return {head + 1, head[0]};
+    }
 
     // A level drawn by the level rule: floor(-ln(r) * level_multiplier), r uniform in
     // [1e-15, 1) from 53 random bits.
@@ -187,6 +191,14 @@ public:
     // that changes the graph (slot_for, reserve, insert, unlink) or asks listed_by, from the
     // same lists, so a loaded graph that is only searched never pays for them.
     void defer_one_way_links() { one_way_pending_ = true; }
+    // Drops the one-way records, to be made again from the lists as after a load; until
+    // then sync_one_way must not be called. For a bulk insertion that writes more lists
+    // than the graph had: one pass over the final lists costs less than following every
+    // write.
+    void rebuild_one_way_links_later() {
+        one_way_.clear();
+        one_way_pending_ = true;
+    }
     void set_entry_point(std::optional<uint32_t> slot) { entry_point_ = slot; }
 
     // The pair order of searches: distance (NaN last), then ID.
@@ -200,13 +212,18 @@ private:
     // Equal or unordered distances: a number before NaN, then the smaller ID.
     bool closer_tied(const Candidate& a, const Candidate& b) const;
     uint32_t* list_head(uint32_t slot, size_t layer);
-    const uint32_t* list_head(uint32_t slot, size_t layer) const;
+    // Inline: searches call it once per expanded node.
+    const uint32_t* list_head(uint32_t slot, size_t layer) const {
+        if (layer == 0) return layer0_.data() + size_t{slot} * layer0_stride_;
+        const auto& upper = upper_[slot];
+        if (!upper || levels_[slot] < layer) return nullptr;
+        return upper.get() + (layer - 1) * upper_stride_;
+    }
     size_t capacity_of(size_t layer) const { return layer == 0 ? m0_ : m_; }
     // Whether a listed node counts on this layer: live and high enough.
     bool usable(uint32_t slot, size_t layer) const {
         return present_[slot] && (layer == 0 || levels_[slot] >= layer);
     }
-    bool all_slots_live() const { return node_count_ == ids_.size(); }
     void prefetch_list(uint32_t slot, size_t layer) const;
     // Starts a layer search at `entry`: a new visit generation, empty heaps, the entry
     // marked. False when the entry is not live.
@@ -267,6 +284,9 @@ private:
     std::set<std::tuple<uint8_t, VectorId, uint32_t>> upper_nodes_;
     std::optional<uint32_t> entry_point_;
     uint64_t node_count_ = 0;
+    // Until a node is removed, every layer-0 list names live nodes only (holes are never
+    // listed), so searches skip the presence check there.
+    bool any_removed_ = false;
     std::mt19937_64 rng_;
 };
 

@@ -35,6 +35,11 @@ void OneWayLinks::reserve(size_t slots) {
     if (slots > layer0_.capacity()) layer0_.reserve(std::max(slots, 2 * layer0_.capacity()));
 }
 
+void OneWayLinks::clear() {
+    for (SlotSet& sources : layer0_) sources = SlotSet();
+    upper_.clear();
+}
+
 void OneWayLinks::set(uint32_t target, size_t layer, uint32_t source, bool one_way) {
     if (layer == 0) {
         if (one_way) {

@@ -41,6 +41,8 @@ public:
     void add_slot() { layer0_.emplace_back(); }
     // Room for `slots` slots in all, grown at least geometrically.
     void reserve(size_t slots);
+    // Forgets every record; the slots stay.
+    void clear();
 
     // Records that `source` lists `target` one way, or that it no longer does.
     void set(uint32_t target, size_t layer, uint32_t source, bool one_way);
