@@ -39,6 +39,52 @@ void measure(Metric metric, std::span<const float> query, const float* vectors,
     for (; i < n; ++i) visit(distance_ord(metric, query, vector_at(i)), i);
 }
 
+// The heap orders of a layer search (nearest or farthest on top) as std heaps take them:
+// whether x sits below y. Distinct numbers decide it without a branch; equal distances and
+// NaN, which are rare, take the full pair order.
+template <bool kNearestOnTop>
+struct HeapOrder {
+    const HnswGraph* graph;
+    bool operator()(const Candidate& x, const Candidate& y) const {
+        const float lower = kNearestOnTop ? y.distance : x.distance;
+        const float higher = kNearestOnTop ? x.distance : y.distance;
+        const bool below = lower < higher;
+        if (!(below | (higher < lower))) [[unlikely]] {
+            return kNearestOnTop ? graph->closer(y, x) : graph->closer(x, y);
+        }
+        return below;
+    }
+};
+
+// std::pop_heap for the heaps of a layer search: the top goes to the back, its hole sinks
+// to a leaf along the higher children and the former last entry rises from there. Which
+// child is higher is a coin toss, so it is picked arithmetically rather than by a branch
+// the processor would mispredict half the time.
+template <typename Below>
+void pop_top(std::vector<Candidate>& heap, Below below) {
+    const size_t size = heap.size() - 1;
+    const Candidate last = heap[size];
+    heap[size] = heap[0];
+    size_t hole = 0;
+    size_t child = 2;
+    for (; child < size; child = 2 * hole + 2) {
+        child -= static_cast<size_t>(below(heap[child], heap[child - 1]));
+        heap[hole] = heap[child];
+        hole = child;
+    }
+    if (child == size) {
+        heap[hole] = heap[child - 1];
+        hole = child - 1;
+    }
+    while (hole > 0) {
+        const size_t parent = (hole - 1) / 2;
+        if (!below(heap[parent], last)) break;
+        heap[hole] = heap[parent];
+        hole = parent;
+    }
+    heap[hole] = last;
+}
+
 // Whether a (short) list holds the value; without an early exit the loop vectorises.
 inline bool holds(std::span<const uint32_t> list, uint32_t value) {
     bool found = false;
@@ -451,8 +497,8 @@ std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
     auto& results = tracker.results;
 
     // `results` is a max-heap (farthest on top), `candidates` a min-heap (nearest on top).
-    auto nearer_on_top = [this](const Candidate& a, const Candidate& b) { return closer(b, a); };
-    auto farther_on_top = [this](const Candidate& a, const Candidate& b) { return closer(a, b); };
+    const HeapOrder<true> nearer_on_top{this};
+    const HeapOrder<false> farther_on_top{this};
 
     const Candidate start{distance_ord(metric, query, vector_of(entry).data()), entry};
     candidates.push_back(start);
@@ -460,7 +506,7 @@ std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
     float worst = rank(start.distance);
     uint32_t gathered[kMaxM0 + 1];
     while (!candidates.empty()) {
-        std::pop_heap(candidates.begin(), candidates.end(), nearer_on_top);
+        pop_top(candidates, nearer_on_top);
         const Candidate current = candidates.back();
         candidates.pop_back();
         if (rank(current.distance) > worst && results.size() >= ef) break;
@@ -477,7 +523,7 @@ std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
             results.push_back(found);
             std::push_heap(results.begin(), results.end(), farther_on_top);
             if (results.size() > ef) {
-                std::pop_heap(results.begin(), results.end(), farther_on_top);
+                pop_top(results, farther_on_top);
                 results.pop_back();
             }
             worst = rank(results.front().distance);
@@ -496,8 +542,8 @@ std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const floa
     auto& candidates = tracker.candidates;
     auto& results = tracker.results;
 
-    auto nearer_on_top = [this](const Candidate& a, const Candidate& b) { return closer(b, a); };
-    auto farther_on_top = [this](const Candidate& a, const Candidate& b) { return closer(a, b); };
+    const HeapOrder<true> nearer_on_top{this};
+    const HeapOrder<false> farther_on_top{this};
     // Until `ef` accepted nodes are kept, every reached node is worth expanding.
     float worst = std::numeric_limits<float>::infinity();
     auto offer = [&](const Candidate& found) {
@@ -507,7 +553,7 @@ std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const floa
         results.push_back(found);
         std::push_heap(results.begin(), results.end(), farther_on_top);
         if (results.size() > ef) {
-            std::pop_heap(results.begin(), results.end(), farther_on_top);
+            pop_top(results, farther_on_top);
             results.pop_back();
         }
         if (results.size() == ef) worst = rank(results.front().distance);
@@ -515,7 +561,7 @@ std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const floa
     offer({distance_ord(metric, query, vector_of(entry).data()), entry});
     uint32_t gathered[kMaxM0 + 1];
     while (!candidates.empty()) {
-        std::pop_heap(candidates.begin(), candidates.end(), nearer_on_top);
+        pop_top(candidates, nearer_on_top);
         const Candidate current = candidates.back();
         candidates.pop_back();
         if (rank(current.distance) > worst) break;
