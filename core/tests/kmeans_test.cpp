@@ -15,30 +15,34 @@ namespace {
 using testing::normal_rows;
 
 TEST(BatchAssign, MatrixFormMatchesKernelAssignment) {
-    // Odd sizes exercise the kernel tails and the eight-lane argmin tail.
+    // Odd sizes exercise the kernel tails and the tails of every argmin width.
     for (uint64_t d : {1u, 5u, 19u, 64u}) {
         const uint64_t n = 301, k = 37;
         auto vectors = normal_rows(n, d, 1);
         auto centroids = normal_rows(k, d, 2);
-        auto by_matrix = batch_assign_l2_argmin(vectors.data(), n, centroids.data(), k, d);
-        ASSERT_EQ(by_matrix.size(), n);
-        for (uint64_t i = 0; i < n; ++i) {
-            EXPECT_EQ(by_matrix[i],
-                      nearest_centroid(Metric::L2, {vectors.data() + i * d, d}, centroids.data(), k))
-                << "vector " << i << " at d=" << d;
-        }
+        at_every_simd_level([&] {
+            auto by_matrix = batch_assign_l2_argmin(vectors.data(), n, centroids.data(), k, d);
+            ASSERT_EQ(by_matrix.size(), n);
+            for (uint64_t i = 0; i < n; ++i) {
+                EXPECT_EQ(by_matrix[i],
+                          nearest_centroid(Metric::L2, {vectors.data() + i * d, d}, centroids.data(), k))
+                    << "vector " << i << " at d=" << d;
+            }
+        });
     }
 }
 
 TEST(BatchAssign, TiesGoToTheLowestIndexAndDegenerateInputsGoToZero) {
     const uint64_t d = 3;
-    // Centroids 1 and 9 equal the vector; everything else is far.
-    std::vector<float> centroids(12 * d, 50.0f);
+    // Centroids 9, 20 and 41 equal the vector (lanes of different widths and registers);
+    // everything else is far.
+    std::vector<float> centroids(70 * d, 50.0f);
     const std::vector<float> vector = {1.0f, 2.0f, 3.0f};
-    std::copy(vector.begin(), vector.end(), centroids.begin() + 1 * d);
-    std::copy(vector.begin(), vector.end(), centroids.begin() + 9 * d);
-    EXPECT_EQ(batch_assign_l2_argmin(vector.data(), 1, centroids.data(), 12, d)[0], 1u);
-    EXPECT_EQ(nearest_centroid(Metric::L2, vector, centroids.data(), 12), 1u);
+    for (uint64_t tie : {41u, 20u, 9u}) std::copy(vector.begin(), vector.end(), centroids.begin() + tie * d);
+    at_every_simd_level([&] {
+        EXPECT_EQ(batch_assign_l2_argmin(vector.data(), 1, centroids.data(), 70, d)[0], 9u);
+    });
+    EXPECT_EQ(nearest_centroid(Metric::L2, vector, centroids.data(), 70), 9u);
 
     EXPECT_EQ(batch_assign_l2_argmin(vector.data(), 1, centroids.data(), 0, d)[0], 0u);
     EXPECT_EQ(nearest_centroid(Metric::L2, vector, centroids.data(), 0), 0u);
@@ -168,7 +172,7 @@ KMeansResult full_lloyd(const std::vector<float>& vectors, uint64_t d, std::vect
 
 TEST(LloydRounds, SkippingVectorsByBoundsAssignsAsMeasuringEveryVector) {
     // Overlapping blobs converge over many rounds, so most rounds skip most vectors.
-    const uint64_t d = 16, n = 3000, k = 24;
+    const uint64_t d = 16, n = 3000, k = 40;
     std::mt19937 gen(6);
     std::normal_distribution<float> normal(0.0f, 1.0f);
     auto centres = normal_rows(12, d, 7);
@@ -179,9 +183,11 @@ TEST(LloydRounds, SkippingVectorsByBoundsAssignsAsMeasuringEveryVector) {
     for (uint64_t start : {0u, 500u, 1700u}) {
         std::vector<float> seeds(vectors.begin() + start * d, vectors.begin() + (start + k) * d);
         auto expected = full_lloyd(vectors, d, seeds, k, 60);
-        auto got = lloyd_rounds(Metric::L2, vectors.data(), n, d, seeds, k, 60);
-        EXPECT_EQ(got.assignment, expected.assignment) << "seeds from " << start;
-        EXPECT_EQ(got.centroids, expected.centroids) << "seeds from " << start;
+        at_every_simd_level([&] {
+            auto got = lloyd_rounds(Metric::L2, vectors.data(), n, d, seeds, k, 60);
+            EXPECT_EQ(got.assignment, expected.assignment) << "seeds from " << start;
+            EXPECT_EQ(got.centroids, expected.centroids) << "seeds from " << start;
+        });
     }
 }
 

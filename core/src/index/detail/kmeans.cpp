@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <optional>
 #include <random>
 
 #include "detail/single_threaded_blas.hpp"
 #include "detail/thread_rng.hpp"
+#include "simd_level.hpp"
 
 namespace tvdb {
 namespace {
@@ -19,8 +19,9 @@ namespace {
 constexpr float kArgminStart = std::numeric_limits<float>::max();
 
 // The product G = X * C^T is formed a block of rows at a time, so it never needs n x k
-// floats at once and each block is still in cache when its rows are reduced to an argmin.
-constexpr uint64_t kProductBlockFloats = uint64_t{1} << 20;
+// floats at once, each block is still in cache when its rows are reduced to an argmin, and
+// rows gathered for a block are still in cache when sgemm packs them.
+constexpr uint64_t kProductBlockFloats = uint64_t{1} << 19;
 
 // Squared norm in the kernels' fixed summation order: the inner product with itself.
 float squared_norm(const float* v, uint64_t d) {
@@ -52,11 +53,15 @@ void argmin_l2_row_scalar(float xnorm, const float* cnorm, const float* dots, ui
 }
 
 #if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 // Eight lanes, lane l walking centroids l, l + 8, ...; each lane keeps its first strict
 // minimum, so the lowest-valued lane (lowest index among equal values) is the first minimum
 // of the whole row, as the sequential rule gives. NaN compares false and never enters.
-__attribute__((target("avx2"))) RowArgmin argmin_l2_row_avx2(float xnorm, const float* cnorm,
-                                                              const float* dots, uint64_t k) {
+TVDB_TARGET_AVX2 RowArgmin argmin_l2_row_avx2(float xnorm, const float* cnorm,
+                                              const float* dots, uint64_t k) {
     const uint64_t blocks_end = k & ~uint64_t{7};
     __m256 x = _mm256_set1_ps(xnorm);
     __m256 best = _mm256_set1_ps(kArgminStart);
@@ -96,17 +101,63 @@ __attribute__((target("avx2"))) RowArgmin argmin_l2_row_avx2(float xnorm, const 
     return row;
 }
 
-bool cpu_has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
+// The same rule on 32 lanes held in two registers, lane l walking centroids l, l + 32, ...:
+// two independent chains of compares and blends overlap, and the lanes are combined in
+// registers (a scalar pass over 32 lanes would cost more than the row).
+TVDB_TARGET_AVX512 RowArgmin argmin_l2_row_avx512(float xnorm, const float* cnorm,
+                                                  const float* dots, uint64_t k) {
+    const uint64_t blocks_end = k & ~uint64_t{31};
+    const __m512 x = _mm512_set1_ps(xnorm);
+    __m512 best[2] = {_mm512_set1_ps(kArgminStart), _mm512_set1_ps(kArgminStart)};
+    __m512 second[2] = {best[0], best[0]};
+    __m512i best_index[2] = {_mm512_setzero_si512(), _mm512_setzero_si512()};
+    __m512i index[2] = {_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                        _mm512_setr_epi32(16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31)};
+    const __m512i step = _mm512_set1_epi32(32);
+    for (uint64_t j = 0; j < blocks_end; j += 32) {
+        for (int h = 0; h < 2; ++h) {
+            const __m512 g = _mm512_loadu_ps(dots + j + 16 * h);
+            const __m512 d = _mm512_sub_ps(_mm512_add_ps(x, _mm512_loadu_ps(cnorm + j + 16 * h)),
+                                           _mm512_add_ps(g, g));
+            const __mmask16 smaller = _mm512_cmp_ps_mask(d, best[h], _CMP_LT_OQ);
+            second[h] = _mm512_mask_blend_ps(smaller, _mm512_min_ps(d, second[h]), best[h]);
+            best[h] = _mm512_mask_blend_ps(smaller, best[h], d);
+            best_index[h] = _mm512_mask_blend_epi32(smaller, best_index[h], index[h]);
+            index[h] = _mm512_add_epi32(index[h], step);
+        }
+    }
+    // The winner is the lowest index among the lanes holding the smallest value; the second
+    // value is the smallest of every lane's second and of the other lanes' best.
+    const __m512 lowest = _mm512_min_ps(best[0], best[1]);
+    const float winner_value = _mm512_reduce_min_ps(lowest);
+    const __m512 winner_splat = _mm512_set1_ps(winner_value);
+    const __m512i no_index = _mm512_set1_epi32(std::numeric_limits<int32_t>::max());
+    __m512i candidates = no_index;
+    for (int h = 0; h < 2; ++h) {
+        const __mmask16 holds = _mm512_cmp_ps_mask(best[h], winner_splat, _CMP_EQ_OQ);
+        candidates = _mm512_min_epi32(candidates, _mm512_mask_blend_epi32(holds, no_index, best_index[h]));
+    }
+    const int32_t winner_index = _mm512_reduce_min_epi32(candidates);
+    const __m512i winner_index_splat = _mm512_set1_epi32(winner_index);
+    __m512 others = _mm512_min_ps(second[0], second[1]);
+    for (int h = 0; h < 2; ++h) {
+        const __mmask16 is_winner = _mm512_cmp_ps_mask(best[h], winner_splat, _CMP_EQ_OQ) &
+                                    _mm512_cmpeq_epi32_mask(best_index[h], winner_index_splat);
+        others = _mm512_mask_min_ps(others, static_cast<__mmask16>(~is_winner), others, best[h]);
+    }
+    RowArgmin row{static_cast<uint64_t>(winner_index), winner_value, _mm512_reduce_min_ps(others)};
+    argmin_l2_row_scalar(xnorm, cnorm, dots, blocks_end, k, row);
+    return row;
 }
 #endif
 
 RowArgmin argmin_l2_row(float xnorm, const float* cnorm, const float* dots, uint64_t k) {
 #if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
     // Lane indexes are 32-bit.
-    if (cpu_has_avx2() && k <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-        return argmin_l2_row_avx2(xnorm, cnorm, dots, k);
+    if (k <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
+        const SimdLevel level = simd_level();
+        if (level == SimdLevel::Avx512) return argmin_l2_row_avx512(xnorm, cnorm, dots, k);
+        if (level == SimdLevel::Avx2) return argmin_l2_row_avx2(xnorm, cnorm, dots, k);
     }
 #endif
     RowArgmin row;
@@ -135,17 +186,45 @@ std::vector<uint64_t> random_permutation(uint64_t n) {
     return perm;
 }
 
+// Adds every vector to the sum of its cluster, in vector order: each component of a sum is
+// a chain of single additions, whatever width the loop runs at.
+[[gnu::always_inline]] inline void add_members(const float* vectors, uint64_t n, uint64_t d,
+                                               const uint64_t* assignment, float* sums) {
+    for (uint64_t i = 0; i < n; ++i) {
+        float* sum = sums + assignment[i] * d;
+        const float* v = vectors + i * d;
+        for (uint64_t t = 0; t < d; ++t) sum[t] += v[t];
+    }
+}
+
+#if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+TVDB_TARGET_AVX512 void add_members_avx512(const float* vectors, uint64_t n, uint64_t d,
+                                           const uint64_t* assignment, float* sums) {
+    add_members(vectors, n, d, assignment, sums);
+}
+TVDB_TARGET_AVX2 void add_members_avx2(const float* vectors, uint64_t n, uint64_t d,
+                                       const uint64_t* assignment, float* sums) {
+    add_members(vectors, n, d, assignment, sums);
+}
+#endif
+
 // Moves every centroid that received vectors to the mean of its members.
 void update_centroids(const float* vectors, uint64_t n, uint64_t d,
                       const std::vector<uint64_t>& assignment, uint64_t k,
                       std::vector<float>& centroids) {
     std::vector<float> sums(k * d, 0.0f);
     std::vector<uint64_t> counts(k, 0);
-    for (uint64_t i = 0; i < n; ++i) {
-        float* sum = sums.data() + assignment[i] * d;
-        const float* v = vectors + i * d;
-        for (uint64_t t = 0; t < d; ++t) sum[t] += v[t];
-        ++counts[assignment[i]];
+    for (uint64_t i = 0; i < n; ++i) ++counts[assignment[i]];
+#if defined(__GNUC__) && !defined(TVDB_NO_AVX2)
+    const SimdLevel level = simd_level();
+    if (level == SimdLevel::Avx512) {
+        add_members_avx512(vectors, n, d, assignment.data(), sums.data());
+    } else if (level == SimdLevel::Avx2) {
+        add_members_avx2(vectors, n, d, assignment.data(), sums.data());
+    } else
+#endif
+    {
+        add_members(vectors, n, d, assignment.data(), sums.data());
     }
     for (uint64_t j = 0; j < k; ++j) {
         if (counts[j] == 0) continue;
@@ -197,40 +276,59 @@ std::vector<RankedCentroid> nearest_centroids(Metric metric, std::span<const flo
 
 namespace {
 
-// The matrix-form argmin of each of n vectors; `xnorms`, when given, holds |x_i|^2 of every
-// vector already (k-means reuses them in every round). Rows go to `out[0..n)`.
-void argmin_l2_rows(const float* vectors, const float* xnorms, uint64_t n,
-                    const float* centroids, uint64_t k, uint64_t d, RowArgmin* out) {
+// Buffers of the matrix form, kept by a caller that runs it round after round.
+struct ProductScratch {
+    std::vector<float> cnorm;
+    std::vector<float> dots;
+    std::vector<float> gathered;
+};
+
+// The matrix-form argmin of n vectors: rows `which[0..n)` of `vectors` when `which` is given,
+// else rows 0..n. `xnorms`, when given, holds |x|^2 of every row of `vectors` (k-means reuses
+// them in every round). Results go to `out[0..n)`.
+void argmin_l2_rows(const float* vectors, const float* xnorms, const uint64_t* which, uint64_t n,
+                    const float* centroids, uint64_t k, uint64_t d, ProductScratch& scratch,
+                    RowArgmin* out) {
     // Without dimensions every distance is 0 and centroid 0 wins; without centroids the
     // argmin rule answers 0 as well.
     if (n == 0 || k == 0 || d == 0) {
         for (uint64_t i = 0; i < n; ++i) out[i] = {0, k == 0 ? kArgminStart : 0.0f, k > 1 ? 0.0f : kArgminStart};
         return;
     }
+    auto row_of = [which](uint64_t i) { return which ? which[i] : i; };
     if (!fits_blas(k) || !fits_blas(d)) {
         // Beyond what one sgemm call can address; the kernel form gives no second value, so
         // no row is ever skipped by bounds.
         for (uint64_t i = 0; i < n; ++i) {
-            out[i] = {nearest_centroid(Metric::L2, {vectors + i * d, d}, centroids, k), 0.0f, 0.0f};
+            out[i] = {nearest_centroid(Metric::L2, {vectors + row_of(i) * d, d}, centroids, k), 0.0f, 0.0f};
         }
         return;
     }
     keep_blas_single_threaded();
-    std::vector<float> cnorm(k);
-    for (uint64_t j = 0; j < k; ++j) cnorm[j] = squared_norm(centroids + j * d, d);
+    scratch.cnorm.resize(k);
+    for (uint64_t j = 0; j < k; ++j) scratch.cnorm[j] = squared_norm(centroids + j * d, d);
     const uint64_t block_rows =
         std::clamp<uint64_t>(kProductBlockFloats / k, 1, std::numeric_limits<int>::max());
-    // sgemm overwrites every entry (beta = 0), so the block needs no zeroing.
-    std::unique_ptr<float[]> dots(new float[std::min(block_rows, n) * k]);
+    // sgemm overwrites every entry (beta = 0), so the blocks need no zeroing.
+    scratch.dots.resize(std::min(block_rows, n) * k);
+    if (which) scratch.gathered.resize(std::min(block_rows, n) * d);
     for (uint64_t first = 0; first < n; first += block_rows) {
         const uint64_t rows = std::min(block_rows, n - first);
         const float* block = vectors + first * d;
+        if (which) {
+            // Listed rows are copied a block at a time, so each is still in cache when sgemm
+            // packs it.
+            for (uint64_t r = 0; r < rows; ++r) {
+                std::copy_n(vectors + which[first + r] * d, d, scratch.gathered.data() + r * d);
+            }
+            block = scratch.gathered.data();
+        }
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows),
                     static_cast<int>(k), static_cast<int>(d), 1.0f, block, static_cast<int>(d),
-                    centroids, static_cast<int>(d), 0.0f, dots.get(), static_cast<int>(k));
+                    centroids, static_cast<int>(d), 0.0f, scratch.dots.data(), static_cast<int>(k));
         for (uint64_t r = 0; r < rows; ++r) {
-            const float xnorm = xnorms ? xnorms[first + r] : squared_norm(block + r * d, d);
-            out[first + r] = argmin_l2_row(xnorm, cnorm.data(), dots.get() + r * k, k);
+            const float xnorm = xnorms ? xnorms[row_of(first + r)] : squared_norm(block + r * d, d);
+            out[first + r] = argmin_l2_row(xnorm, scratch.cnorm.data(), scratch.dots.data() + r * k, k);
         }
     }
 }
@@ -238,7 +336,8 @@ void argmin_l2_rows(const float* vectors, const float* xnorms, uint64_t n,
 std::vector<uint64_t> assign_l2(const float* vectors, uint64_t n, const float* centroids,
                                 uint64_t k, uint64_t d) {
     std::vector<RowArgmin> rows(n);
-    argmin_l2_rows(vectors, nullptr, n, centroids, k, d, rows.data());
+    ProductScratch scratch;
+    argmin_l2_rows(vectors, nullptr, nullptr, n, centroids, k, d, scratch, rows.data());
     std::vector<uint64_t> assignment(n);
     for (uint64_t i = 0; i < n; ++i) assignment[i] = rows[i].index;
     return assignment;
@@ -286,33 +385,23 @@ public:
         for (uint64_t j = 0; j < k; ++j) {
             max_cnorm_ = std::max(max_cnorm_, squared_norm(centroids.data() + j * d_, d_));
         }
-        std::vector<uint64_t> stale;
+        stale_.clear();
         for (uint64_t i = 0; i < n_; ++i) {
-            if (!measured_ || !(upper_[i] + margin(i) < lower_[i])) stale.push_back(i);
+            if (!measured_ || !(upper_[i] + margin(i) < lower_[i])) stale_.push_back(i);
         }
         measured_ = true;
-        if (stale.empty()) return false;
-        std::vector<RowArgmin> rows(stale.size());
-        if (stale.size() == n_) {
-            argmin_l2_rows(vectors_, xnorms_.data(), n_, centroids.data(), k, d_, rows.data());
-        } else {
-            // Every element is written below, so the rows are left uninitialised.
-            std::unique_ptr<float[]> gathered(new float[stale.size() * d_]);
-            std::vector<float> norms(stale.size());
-            for (size_t s = 0; s < stale.size(); ++s) {
-                std::copy_n(vectors_ + stale[s] * d_, d_, gathered.get() + s * d_);
-                norms[s] = xnorms_[stale[s]];
-            }
-            argmin_l2_rows(gathered.get(), norms.data(), stale.size(), centroids.data(), k, d_,
-                           rows.data());
-        }
+        if (stale_.empty()) return false;
+        rows_.resize(stale_.size());
+        const bool all = stale_.size() == n_;
+        argmin_l2_rows(vectors_, xnorms_.data(), all ? nullptr : stale_.data(), stale_.size(),
+                       centroids.data(), k, d_, scratch_, rows_.data());
         bool changed = false;
-        for (size_t s = 0; s < stale.size(); ++s) {
-            const uint64_t i = stale[s];
-            changed |= assignment[i] != rows[s].index;
-            assignment[i] = rows[s].index;
-            upper_[i] = root(rows[s].best);
-            lower_[i] = root(rows[s].second);
+        for (size_t s = 0; s < stale_.size(); ++s) {
+            const uint64_t i = stale_[s];
+            changed |= assignment[i] != rows_[s].index;
+            assignment[i] = rows_[s].index;
+            upper_[i] = root(rows_[s].best);
+            lower_[i] = root(rows_[s].second);
         }
         return changed;
     }
@@ -365,6 +454,10 @@ private:
     std::vector<float> lower_;
     bool measured_ = false;
     float max_cnorm_ = 0.0f;
+    // Reused from round to round.
+    std::vector<uint64_t> stale_;
+    std::vector<RowArgmin> rows_;
+    ProductScratch scratch_;
 };
 
 }  // namespace

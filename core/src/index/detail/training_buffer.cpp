@@ -15,7 +15,7 @@ Result<TrainingBuffer> TrainingBuffer::from_parts(uint64_t dims, std::vector<Vec
     }
     TrainingBuffer buffer(dims);
     buffer.ids_ = std::move(ids);
-    buffer.vectors_ = std::move(vectors);
+    buffer.vectors_.assign(vectors.begin(), vectors.end());
     return buffer;
 }
 

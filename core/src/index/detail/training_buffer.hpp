@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "detail/huge_page_allocator.hpp"
 #include "detail/row_scan.hpp"
 #include "vector_index.hpp"
 
@@ -48,7 +49,9 @@ public:
 private:
     uint64_t dims_;
     std::vector<VectorId> ids_;
-    std::vector<float> vectors_;
+    // Training reads these vectors many times, often scattered: huge pages spare most TLB
+    // misses.
+    std::vector<float, HugePageAllocator<float>> vectors_;
 };
 
 }  // namespace tvdb
