@@ -61,8 +61,8 @@ struct HeapOrder {
 // child is higher is a coin toss, so it is picked arithmetically rather than by a branch
 // the processor would mispredict half the time.
 template <typename Below>
-void pop_top(std::vector<Candidate>& heap, Below below) {
-    const size_t size = heap.size() - 1;
+void pop_top(Candidate* heap, size_t entries, Below below) {
+    const size_t size = entries - 1;
     const Candidate last = heap[size];
     heap[size] = heap[0];
     size_t hole = 0;
@@ -83,6 +83,17 @@ void pop_top(std::vector<Candidate>& heap, Below below) {
         hole = parent;
     }
     heap[hole] = last;
+}
+
+template <typename Below>
+void pop_top(std::vector<Candidate>& heap, Below below) {
+    pop_top(heap.data(), heap.size(), below);
+}
+
+// std::sort_heap by the same branch-free pops: the heap's entries in order, lowest first.
+template <typename Below>
+void sort_heap_entries(std::vector<Candidate>& heap, Below below) {
+    for (size_t entries = heap.size(); entries > 1; --entries) pop_top(heap.data(), entries, below);
 }
 
 // Whether a (short) list holds the value; without an early exit the loop vectorises.
@@ -530,7 +541,7 @@ std::span<const Candidate> HnswGraph::search_layer(std::span<const float> query,
         });
     }
     candidates.clear();
-    std::sort_heap(results.begin(), results.end(), farther_on_top);
+    sort_heap_entries(results, farther_on_top);
     return results;
 }
 
@@ -572,7 +583,7 @@ std::span<const Candidate> HnswGraph::search_layer_admitted(std::span<const floa
         });
     }
     candidates.clear();
-    std::sort_heap(results.begin(), results.end(), farther_on_top);
+    sort_heap_entries(results, farther_on_top);
     return results;
 }
 
