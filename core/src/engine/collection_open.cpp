@@ -18,12 +18,9 @@
 namespace tvdb {
 namespace {
 
-// Whether a vector held in memory has the bit pattern of a logged one.
-bool same_vector(std::span<const float> held, std::span<const uint8_t> logged) {
-    return held.size_bytes() == logged.size() && std::memcmp(held.data(), logged.data(), logged.size()) == 0;
-}
-
-bool same_vector(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+// Whether two vectors have the same bit pattern (NaN components included), whether held
+// as floats or as logged bytes.
+bool same_bits(std::span<const std::byte> a, std::span<const std::byte> b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
@@ -45,7 +42,7 @@ public:
     // `vector` holds the staging's dimension count of floats.
     void upsert(VectorId id, std::span<const uint8_t> vector) {
         // An unchanged vector keeps its place, as the live write kept its graph node.
-        if (auto stored = find(id); stored && same_vector(*stored, vector)) return;
+        if (auto stored = find(id); stored && same_bits(std::as_bytes(*stored), std::as_bytes(vector))) return;
         remove(id);
         slot_of_.emplace(id, ids_.size());
         ids_.push_back(id);
@@ -121,7 +118,7 @@ bool holds_exactly(const VectorIndex& index, const ReplayStaging& staging) {
     index.iter_vectors([&](VectorId id, std::span<const float> vector) {
         if (!equal) return;
         auto staged = staging.find(id);
-        equal = staged && same_vector(vector, *staged);
+        equal = staged && same_bits(std::as_bytes(vector), std::as_bytes(*staged));
     });
     return equal;
 }
@@ -146,10 +143,7 @@ Result<void> reconcile_mmap(VectorIndex& index, ReplayStaging& staging) {
     for (size_t i = 0; i < ids.size(); ++i) {
         std::span<const float> vector(rows.data() + i * dimensions, dimensions);
         auto stored = index.find(ids[i]);
-        if (stored && stored->size() == vector.size() &&
-            std::memcmp(stored->data(), vector.data(), vector.size_bytes()) == 0) {
-            continue;
-        }
+        if (stored && same_bits(std::as_bytes(*stored), std::as_bytes(vector))) continue;
         index.remove(ids[i]);
         if (auto added = index.add(ids[i], vector); !added) return added;
     }
